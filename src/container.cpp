@@ -1,0 +1,327 @@
+#include "container.h"
+
+#include "downgrade.h"
+#include "platform.h"
+#include "report.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+const uint8_t PADDING[ALIGNMENT] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,
+                                    0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+
+namespace {
+
+constexpr uint64_t MAX_OFFSET = std::numeric_limits<uint32_t>::max();
+// A file sink flushes once this much is buffered; larger writes bypass the buffer.
+constexpr size_t SINK_CAPACITY = size_t(1) << 20;
+
+std::string printableTag(uint32_t tag) {
+    std::string name;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const char c = char((tag >> shift) & 0xFF);
+        name += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return name;
+}
+
+std::string entryName(const FaultInfo& f) {
+    return "Index entry " + std::to_string(f.entry) + " (" + printableTag(f.item.tag) + ")";
+}
+
+FaultInfo faultAt(Fault fault, uint64_t entry, const IndexEntry& item, uint64_t a = 0,
+                  uint64_t b = 0, uint64_t c = 0) {
+    FaultInfo info;
+    info.fault = fault;
+    info.entry = entry;
+    info.item = item;
+    info.a = a;
+    info.b = b;
+    info.c = c;
+    return info;
+}
+
+FaultInfo faultOf(Fault fault, uint64_t a = 0, uint64_t b = 0, uint64_t c = 0) {
+    return faultAt(fault, 0, IndexEntry{}, a, b, c);
+}
+
+FaultInfo checkHeader(const uint8_t* head, uint64_t fileSize, M3Header& header) {
+    if (fileSize < 4 || loadLe32(head) != TAG_MD34) {
+        return faultOf(Fault::WrongMagic);
+    }
+    if (fileSize < HEADER_SIZE) {
+        return faultOf(Fault::TruncatedHeader, fileSize);
+    }
+    header.magic = loadLe32(head);
+    header.indexOffset = loadLe32(head + 4);
+    header.indexCount = loadLe32(head + 8);
+    std::memcpy(header.rest, head + 12, sizeof header.rest);
+    if (header.indexCount == 0) {
+        return faultOf(Fault::NoBlocks);
+    }
+    const uint64_t indexEnd = uint64_t(header.indexOffset) + uint64_t(ENTRY_SIZE) * header.indexCount;
+    if (indexEnd > fileSize) {
+        return faultOf(Fault::IndexPastEnd, header.indexOffset, indexEnd, fileSize);
+    }
+    return faultOf(Fault::None);
+}
+
+// Checks one entry's place and rule, and gives its span and the bytes it will take in
+// the output, alignment included.
+FaultInfo checkEntry(const BlockSet& set, size_t i, Block& block, uint64_t& outputLength) {
+    const IndexEntry& e = set.entries[i];
+    const size_t last = set.entries.size() - 1;
+    const uint32_t end = i < last ? set.entries[i + 1].offset : set.indexOffset;
+    if (i == 0 && e.offset != 0) {
+        return faultAt(Fault::FirstNotAtZero, i, e, e.offset);
+    }
+    if (end < e.offset) {
+        if (i < last) {
+            return faultAt(Fault::OffsetBeforePrevious, i + 1, set.entries[i + 1], end, e.offset);
+        }
+        return faultAt(Fault::LastBeyondIndex, i, e, e.offset, set.indexOffset);
+    }
+    const uint32_t span = end - e.offset;
+    if (i == 0 && span < HEADER_SIZE) {
+        return faultAt(Fault::FirstShorterThanHeader, i, e, span);
+    }
+    const Decision decision = decideBlock(e.tag, e.version);
+    if (decision.rewrite) {
+        const uint64_t needed = uint64_t(e.count) * decision.rewrite->inputStride;
+        if (needed > span) {
+            return faultAt(Fault::ElementsPastBlock, i, e, decision.rewrite->inputStride, needed,
+                           span);
+        }
+        if (i == 0 && e.count == 0) {
+            return faultAt(Fault::FirstBlockEmpty, i, e);
+        }
+    }
+    block = Block{e.offset, span};
+    outputLength = alignUp(emittedSize(decision, e.count, span));
+    return faultOf(Fault::None);
+}
+
+FaultInfo checkEntries(BlockSet& set) {
+    set.blocks.resize(set.entries.size());
+    uint64_t outputEnd = 0;
+    for (size_t i = 0; i < set.entries.size(); ++i) {
+        uint64_t length = 0;
+        const FaultInfo info = checkEntry(set, i, set.blocks[i], length);
+        if (info.fault != Fault::None) {
+            return info;
+        }
+        outputEnd += length;
+    }
+    // The index is written where the blocks end; its offset must fit the header field.
+    if (outputEnd > MAX_OFFSET) {
+        return faultOf(Fault::OutputTooLarge, outputEnd);
+    }
+    return faultOf(Fault::None);
+}
+
+void decodeEntries(std::vector<IndexEntry>& entries) {
+    for (IndexEntry& e : entries) {
+        uint8_t raw[ENTRY_SIZE];
+        std::memcpy(raw, &e, sizeof raw);
+        e.tag = loadLe32(raw);
+        e.offset = loadLe32(raw + 4);
+        e.count = loadLe32(raw + 8);
+        e.version = loadLe32(raw + 12);
+    }
+}
+
+} // namespace
+
+std::string describeFault(const FaultInfo& f) {
+    const std::string n = std::to_string(f.entry);
+    switch (f.fault) {
+    case Fault::None:
+    case Fault::WrongMagic:
+        return "";
+    case Fault::TruncatedHeader:
+        return "The header is cut short: the file is " + std::to_string(f.a) +
+               " bytes long, the header needs " + std::to_string(HEADER_SIZE) + ".";
+    case Fault::NoBlocks:
+        return "The index has no entries, so the file holds no blocks.";
+    case Fault::IndexPastEnd:
+        return "The index at offset " + std::to_string(f.a) + " ends at byte " +
+               std::to_string(f.b) + ", past the end of the file at byte " + std::to_string(f.c) +
+               ".";
+    case Fault::FirstNotAtZero:
+        return entryName(f) + " starts at offset " + std::to_string(f.a) +
+               "; the first block must start at offset 0.";
+    case Fault::FirstShorterThanHeader:
+        return entryName(f) + " is " + std::to_string(f.a) + " bytes long, shorter than the " +
+               std::to_string(HEADER_SIZE) + "-byte header.";
+    case Fault::OffsetBeforePrevious:
+        return entryName(f) + " starts at offset " + std::to_string(f.a) +
+               ", before the previous entry at offset " + std::to_string(f.b) + ".";
+    case Fault::LastBeyondIndex:
+        return entryName(f) + " starts at offset " + std::to_string(f.a) +
+               ", beyond the index at offset " + std::to_string(f.b) + ".";
+    case Fault::ElementsPastBlock:
+        return entryName(f) + ", version " + std::to_string(f.item.version) + ", holds " +
+               std::to_string(f.item.count) + " elements of " + std::to_string(f.a) +
+               " bytes, " + std::to_string(f.b) + " bytes in all, but its block is only " +
+               std::to_string(f.c) + " bytes long.";
+    case Fault::FirstBlockEmpty:
+        return entryName(f) + ", version " + std::to_string(f.item.version) +
+               ", has no elements, so the first block would be written empty.";
+    case Fault::OutputTooLarge:
+        return "The converted file would be " + std::to_string(f.a) +
+               " bytes up to its index, too large for 32-bit offsets.";
+    }
+    return "";
+}
+
+bool readBuffer(Source& source, uint64_t offset, uint64_t size, uint8_t* dest) {
+    if (offset > source.size || size > source.size - offset) {
+        source.error = 0;
+        return false;
+    }
+    if (source.memory) {
+        std::memcpy(dest, source.memory + offset, size_t(size));
+        return true;
+    }
+    return readAt(source.fd, offset, dest, size_t(size), source.error);
+}
+
+LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
+    uint8_t head[HEADER_SIZE] = {};
+    if (!readBuffer(source, 0, std::min<uint64_t>(source.size, HEADER_SIZE), head)) {
+        return LoadStatus::ReadFailed;
+    }
+    M3Header header;
+    fault = checkHeader(head, source.size, header);
+    if (fault.fault != Fault::None) {
+        return LoadStatus::Rejected;
+    }
+    set.indexOffset = header.indexOffset;
+    set.indexCount = header.indexCount;
+    set.entries.resize(header.indexCount);
+    if (!readBuffer(source, header.indexOffset, uint64_t(ENTRY_SIZE) * header.indexCount,
+                    reinterpret_cast<uint8_t*>(set.entries.data()))) {
+        return LoadStatus::ReadFailed;
+    }
+    decodeEntries(set.entries);
+    fault = checkEntries(set);
+    if (fault.fault != Fault::None) {
+        return LoadStatus::Rejected;
+    }
+    if (source.memory) {
+        set.bytes = source.memory;
+        return LoadStatus::Loaded;
+    }
+    set.storage.reset(new uint8_t[std::max<uint32_t>(set.indexOffset, 1)]);
+    set.bytes = set.storage.get();
+    if (!readBuffer(source, 0, set.indexOffset, set.storage.get())) {
+        return LoadStatus::ReadFailed;
+    }
+    return LoadStatus::Loaded;
+}
+
+static_assert(sizeof(IndexEntry) == ENTRY_SIZE, "the index is read straight into its entries");
+
+namespace {
+
+void growSink(Sink& sink, size_t needed) {
+    size_t capacity = std::max(sink.capacity * 2, std::max(needed, SINK_CAPACITY));
+    std::unique_ptr<uint8_t[]> bigger(new uint8_t[capacity]);
+    if (sink.used > 0) {
+        std::memcpy(bigger.get(), sink.buffer.get(), sink.used);
+    }
+    sink.buffer = std::move(bigger);
+    sink.capacity = capacity;
+}
+
+// Makes room for `size` more bytes: a file sink writes out what it holds, a memory
+// sink grows.
+void makeRoom(Sink& sink, size_t size) {
+    if (sink.used + size <= sink.capacity) {
+        return;
+    }
+    if (sink.fd >= 0) {
+        sinkFlush(sink);
+    }
+    if (sink.used + size > sink.capacity) {
+        growSink(sink, sink.used + size);
+    }
+}
+
+} // namespace
+
+bool sinkFlush(Sink& sink) {
+    if (sink.fd >= 0 && sink.used > 0) {
+        if (sink.error == 0) {
+            writeAll(sink.fd, sink.buffer.get(), sink.used, sink.error);
+        }
+        sink.flushed += sink.used;
+        sink.used = 0;
+    }
+    return sink.error == 0;
+}
+
+void sinkWrite(Sink& sink, const void* data, size_t size) {
+    if (size == 0) {
+        return;
+    }
+    if (sink.fd >= 0 && size >= SINK_CAPACITY / 2) {
+        sinkFlush(sink);
+        if (sink.error == 0) {
+            writeAll(sink.fd, data, size, sink.error);
+        }
+        sink.flushed += size;
+        return;
+    }
+    makeRoom(sink, size);
+    std::memcpy(sink.buffer.get() + sink.used, data, size);
+    sink.used += size;
+}
+
+uint8_t* sinkReserve(Sink& sink, size_t size) {
+    makeRoom(sink, size);
+    uint8_t* at = sink.buffer.get() + sink.used;
+    sink.used += size;
+    return at;
+}
+
+void sinkPatch32(Sink& sink, uint64_t position, uint32_t value) {
+    uint8_t bytes[4];
+    storeLe32(bytes, value);
+    if (position >= sink.flushed && position + sizeof bytes <= sinkPosition(sink)) {
+        std::memcpy(sink.buffer.get() + (position - sink.flushed), bytes, sizeof bytes);
+        return;
+    }
+    sinkFlush(sink);
+    if (sink.fd >= 0 && sink.error == 0) {
+        writeAt(sink.fd, position, bytes, sizeof bytes, sink.error);
+    }
+}
+
+void writeBlockSet(BlockSet& set, Sink& out, Sink* log) {
+    int64_t shift = 0;
+    for (size_t i = 0; i < set.entries.size(); ++i) {
+        IndexEntry& entry = set.entries[i];
+        const Block block = set.blocks[i];
+        const uint64_t start = sinkPosition(out);
+        entry.offset = uint32_t(int64_t(entry.offset) + shift);
+        emitBlock(out, entry, blockBytes(set, i), block.size);
+        const uint64_t written = sinkPosition(out) - start;
+        const uint64_t aligned = alignUp(written);
+        sinkWrite(out, PADDING, size_t(aligned - written));
+        shift += int64_t(aligned) - int64_t(block.size);
+        if (log) {
+            writeLogEntry(*log, entry, written);
+        }
+    }
+    const uint64_t indexPosition = sinkPosition(out);
+    sinkPatch32(out, INDEX_OFFSET_FIELD, uint32_t(indexPosition));
+    for (const IndexEntry& entry : set.entries) {
+        uint8_t* at = sinkReserve(out, ENTRY_SIZE);
+        storeLe32(at, entry.tag);
+        storeLe32(at + 4, entry.offset);
+        storeLe32(at + 8, entry.count);
+        storeLe32(at + 12, entry.version);
+    }
+}

@@ -1,0 +1,113 @@
+#include "downgrade.h"
+
+#include <cstring>
+
+const Rewrite M28 = {"M28", 844, 820, 26, {{0, 100}, {100, 420}, {432, 552}, {564, 844}}, 4, 0,
+                     true};
+const Rewrite M26 = {"M26", 820, 820, 26, {{0, 820}}, 1, 0, true};
+const Rewrite R9 = {"R9", 760, 756, 8, {{0, 396}, {400, 760}}, 2, 0, false};
+const Rewrite R26 = {"R26", 464, 468, 25, {{0, 464}}, 1, 4, false};
+const Rewrite R24 = {"R24", 1496, 1492, 23, {{0, 400}, {404, 1496}}, 2, 0, false};
+const Rewrite R4 = {"R4", 40, 36, 3, {{0, 36}}, 1, 0, false};
+
+namespace {
+
+constexpr uint32_t MARK_OFFSET = 96;
+constexpr uint8_t MARK_VALUE = 0x7D;
+
+Decision take(const Decision& d, const Rewrite& rewrite) {
+    return {&rewrite, d.tag, rewrite.newVersion};
+}
+
+Decision stageD(const Decision& d) {
+    if (d.version == 2) {
+        return {nullptr, d.tag, 1};
+    }
+    return d;
+}
+
+Decision stageC(const Decision& d) {
+    if (d.version == 24) {
+        return take(d, R24);
+    }
+    if (d.version == 4) {
+        return take(d, R4);
+    }
+    return stageD(d);
+}
+
+Decision stageB(const Decision& d) {
+    return d.version == 26 ? take(d, R26) : stageC(d);
+}
+
+Decision stageA(const Decision& d) {
+    return d.version == 9 ? take(d, R9) : stageB(d);
+}
+
+void emitElements(Sink& out, const Rewrite& rewrite, const uint8_t* bytes, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* from = bytes + uint64_t(i) * rewrite.inputStride;
+        uint8_t* const element = sinkReserve(out, rewrite.outputStride);
+        uint8_t* to = element;
+        for (uint32_t r = 0; r < rewrite.rangeCount; ++r) {
+            const ByteRange range = rewrite.ranges[r];
+            std::memcpy(to, from + range.begin, range.end - range.begin);
+            to += range.end - range.begin;
+        }
+        std::memset(to, 0, rewrite.zeroTail);
+        // Both MODL rewrites keep element bytes 0 to 99 in place, so byte 96 of the
+        // output element is the low byte of the field at input offset 96.
+        if (rewrite.marks96) {
+            element[MARK_OFFSET] = MARK_VALUE;
+        }
+    }
+}
+
+} // namespace
+
+Decision decideBlock(uint32_t tag, uint32_t version) {
+    const Decision d = {nullptr, tag, version};
+    if (tag == TAG_MODL) {
+        if (version == 28) {
+            return take(d, M28);
+        }
+        if (version == 26) {
+            return take(d, M26);
+        }
+        return stageA(d);
+    }
+    if (tag == TAG_RIB_) {
+        return stageA(d);
+    }
+    if (tag == TAG_LAYR) {
+        return stageB(d);
+    }
+    if (tag == TAG_PAR_) {
+        return stageC(d);
+    }
+    if (tag == TAG_REGN) {
+        return version == 4 ? take(d, R4) : stageD(d);
+    }
+    if (tag == TAG_FOR_) {
+        return stageD(d);
+    }
+    if (tag == TAG_PHAC || tag == TAG_PHCC || tag == TAG_PHCL || tag == TAG_U64_) {
+        return {nullptr, TAG_U16_, 0};
+    }
+    return d;
+}
+
+uint64_t emittedSize(const Decision& decision, uint32_t count, uint32_t span) {
+    return decision.rewrite ? uint64_t(count) * decision.rewrite->outputStride : span;
+}
+
+void emitBlock(Sink& out, IndexEntry& entry, const uint8_t* bytes, uint32_t span) {
+    const Decision decision = decideBlock(entry.tag, entry.version);
+    entry.tag = decision.tag;
+    entry.version = decision.version;
+    if (!decision.rewrite) {
+        sinkWrite(out, bytes, span);
+        return;
+    }
+    emitElements(out, *decision.rewrite, bytes, entry.count);
+}

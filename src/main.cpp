@@ -1,0 +1,5 @@
+#include "run.h"
+
+int main(int argc, char** argv) {
+    return runTool(argc, argv);
+}

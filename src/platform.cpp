@@ -1,0 +1,239 @@
+#include "platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// One call moves at most this much, which every platform accepts.
+constexpr size_t CHUNK = size_t(1) << 30;
+
+#ifdef _WIN32
+int platformOpen(const char* path, int flags, int mode) {
+    return _open(path, flags, mode);
+}
+long long platformSeek(int fd, uint64_t offset) {
+    return _lseeki64(fd, (long long)offset, SEEK_SET);
+}
+long long platformRead(int fd, void* dest, size_t size) {
+    return _read(fd, dest, unsigned(size));
+}
+long long platformWrite(int fd, const void* data, size_t size) {
+    return _write(fd, data, unsigned(size));
+}
+int platformClose(int fd) {
+    return _close(fd);
+}
+int processId() {
+    return _getpid();
+}
+constexpr int READ_FLAGS = _O_RDONLY | _O_BINARY;
+constexpr int CREATE_FLAGS = _O_WRONLY | _O_CREAT | _O_EXCL;
+constexpr int BINARY_FLAG = _O_BINARY;
+constexpr int TEXT_FLAG = _O_TEXT;
+constexpr int CREATE_MODE = _S_IREAD | _S_IWRITE;
+#else
+int platformOpen(const char* path, int flags, int mode) {
+    return open(path, flags, mode);
+}
+long long platformSeek(int fd, uint64_t offset) {
+    return lseek(fd, off_t(offset), SEEK_SET);
+}
+long long platformRead(int fd, void* dest, size_t size) {
+    return read(fd, dest, size);
+}
+long long platformWrite(int fd, const void* data, size_t size) {
+    return write(fd, data, size);
+}
+int platformClose(int fd) {
+    return close(fd);
+}
+int processId() {
+    return int(getpid());
+}
+constexpr int READ_FLAGS = O_RDONLY | O_CLOEXEC;
+constexpr int CREATE_FLAGS = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+constexpr int BINARY_FLAG = 0;
+constexpr int TEXT_FLAG = 0;
+constexpr int CREATE_MODE = 0666;
+#endif
+
+bool statFile(int fd, uint64_t& size, bool& directory) {
+#ifdef _WIN32
+    struct _stati64 info;
+    const bool known = _fstati64(fd, &info) == 0;
+    directory = known && (info.st_mode & _S_IFDIR) != 0;
+#else
+    struct stat info;
+    const bool known = fstat(fd, &info) == 0;
+    directory = known && S_ISDIR(info.st_mode);
+#endif
+    size = known ? uint64_t(info.st_size) : 0;
+    return known;
+}
+
+} // namespace
+
+bool openInput(const std::string& path, int& fd, uint64_t& size, int& error) {
+    fd = platformOpen(path.c_str(), READ_FLAGS, 0);
+    if (fd < 0) {
+        error = errno;
+        return false;
+    }
+    bool directory = false;
+    if (!statFile(fd, size, directory) || directory) {
+        error = directory ? EISDIR : errno;
+        platformClose(fd);
+        fd = -1;
+        return false;
+    }
+    return true;
+}
+
+bool readAt(int fd, uint64_t offset, void* dest, size_t size, int& error) {
+    if (platformSeek(fd, offset) < 0) {
+        error = errno;
+        return false;
+    }
+    auto* at = static_cast<char*>(dest);
+    while (size > 0) {
+        const long long got = platformRead(fd, at, size < CHUNK ? size : CHUNK);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            error = got < 0 ? errno : 0;
+            return false;
+        }
+        at += got;
+        size -= size_t(got);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const void* data, size_t size, int& error) {
+    const auto* at = static_cast<const char*>(data);
+    while (size > 0) {
+        const long long put = platformWrite(fd, at, size < CHUNK ? size : CHUNK);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            error = put < 0 ? errno : ENOSPC;
+            return false;
+        }
+        at += put;
+        size -= size_t(put);
+    }
+    return true;
+}
+
+bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error) {
+#ifdef _WIN32
+    const long long end = _lseeki64(fd, 0, SEEK_END);
+#else
+    const long long end = lseek(fd, 0, SEEK_END);
+#endif
+    if (end < 0 || platformSeek(fd, offset) < 0) {
+        error = errno;
+        return false;
+    }
+    if (!writeAll(fd, data, size, error)) {
+        return false;
+    }
+    if (platformSeek(fd, uint64_t(end)) < 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool closeFile(int fd, int& error) {
+    if (platformClose(fd) != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool createTemporary(const std::string& target, bool text, std::string& tempPath, int& fd,
+                     int& error) {
+    static unsigned serial = 0;
+    const int flags = CREATE_FLAGS | (text ? TEXT_FLAG : BINARY_FLAG);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = target + ".tmp" + std::to_string(processId()) + "-" + std::to_string(serial++);
+        fd = platformOpen(tempPath.c_str(), flags, CREATE_MODE);
+        if (fd >= 0) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    error = errno;
+    return false;
+}
+
+bool replaceFile(const std::string& from, const std::string& to, int& error) {
+#ifdef _WIN32
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
+        const DWORD code = GetLastError();
+        error = code == ERROR_ACCESS_DENIED ? EACCES : code == ERROR_DISK_FULL ? ENOSPC : EIO;
+        return false;
+    }
+    return true;
+#else
+    if (std::rename(from.c_str(), to.c_str()) != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+#endif
+}
+
+void removeFile(const std::string& path) {
+    std::remove(path.c_str());
+}
+
+std::string errorText(int error) {
+    if (error == 0) {
+        return "the file ended early";
+    }
+    return std::strerror(error);
+}
+
+void runPause() {
+    std::fflush(stdout);
+#ifdef _WIN32
+    if (std::system("PAUSE") != 0) {
+        return;
+    }
+#else
+    std::fputs("Press Enter to continue . . .\n", stdout);
+    std::fflush(stdout);
+    int c;
+    do {
+        c = std::getchar();
+    } while (c != '\n' && c != EOF);
+#endif
+}
+
+int consoleDescriptor() {
+    std::fflush(stdout);
+    return 1;
+}

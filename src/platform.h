@@ -1,0 +1,32 @@
+// The few things that differ between Windows and POSIX systems: opening, reading and
+// writing files by descriptor, replacing a file, and the final pause.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Each returns true on success; on failure `error` holds an errno value
+// (0 for an input that ended early).
+bool openInput(const std::string& path, int& fd, uint64_t& size, int& error);
+bool readAt(int fd, uint64_t offset, void* dest, size_t size, int& error);
+bool writeAll(int fd, const void* data, size_t size, int& error);
+bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error);
+bool closeFile(int fd, int& error);
+
+// Creates a new, empty file beside `target` under a name no other file has, for
+// writing; `text` opens it in the platform's text mode (CR LF line endings on Windows).
+bool createTemporary(const std::string& target, bool text, std::string& tempPath, int& fd,
+                     int& error);
+// Puts `from` in place of `to`, replacing an existing file.
+bool replaceFile(const std::string& from, const std::string& to, int& error);
+void removeFile(const std::string& path);
+
+std::string errorText(int error);
+
+// Waits for a key press: the command interpreter's PAUSE on Windows, elsewhere a
+// prompt and a line (or the end) of standard input.
+void runPause();
+
+// The descriptor of standard output, for reports written through a Sink.
+int consoleDescriptor();

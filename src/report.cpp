@@ -1,0 +1,51 @@
+#include "report.h"
+
+#include <cstring>
+
+namespace {
+
+// Writes `value` in decimal at `to` and returns the end.
+char* formatDecimal(char* to, uint32_t value) {
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) {
+        *to++ = digits[--n];
+    }
+    return to;
+}
+
+} // namespace
+
+void writeLogEntry(Sink& log, const IndexEntry& entry, uint64_t written) {
+    const uint32_t size = entry.count == 0 ? 0 : uint32_t(written / entry.count);
+    char line[40] = "Tag: ";
+    char* at = line + 5;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        *at++ = char((entry.tag >> shift) & 0xFF);
+    }
+    std::memcpy(at, "\n\tsize:", 7);
+    at = formatDecimal(at + 7, size);
+    *at++ = '\n';
+    sinkWrite(log, line, size_t(at - line));
+}
+
+void writeStringsReport(const BlockSet& set, Sink& out) {
+    static const char heading[] = "Strings Found: \n";
+    sinkWrite(out, heading, sizeof heading - 1);
+    for (size_t i = 0; i < set.entries.size(); ++i) {
+        const uint32_t span = set.blocks[i].size;
+        const uint8_t* text = blockBytes(set, i);
+        if (set.entries[i].tag != TAG_CHAR || span == 0 || text[0] == 0) {
+            continue;
+        }
+        const void* end = std::memchr(text, 0, span);
+        const size_t length = end ? size_t(static_cast<const uint8_t*>(end) - text) : span;
+        sinkWrite(out, "\t", 1);
+        sinkWrite(out, text, length);
+        sinkWrite(out, "\n", 1);
+    }
+}
