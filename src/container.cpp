@@ -60,7 +60,8 @@ FaultInfo checkHeader(const uint8_t* head, uint64_t fileSize, M3Header& header) 
     if (header.indexCount == 0) {
         return faultOf(Fault::NoBlocks);
     }
-    const uint64_t indexEnd = uint64_t(header.indexOffset) + uint64_t(ENTRY_SIZE) * header.indexCount;
+    const uint64_t indexEnd =
+        uint64_t(header.indexOffset) + uint64_t(ENTRY_SIZE) * header.indexCount;
     if (indexEnd > fileSize) {
         return faultOf(Fault::IndexPastEnd, header.indexOffset, indexEnd, fileSize);
     }
@@ -162,9 +163,9 @@ std::string describeFault(const FaultInfo& f) {
                ", beyond the index at offset " + std::to_string(f.b) + ".";
     case Fault::ElementsPastBlock:
         return entryName(f) + ", version " + std::to_string(f.item.version) + ", holds " +
-               std::to_string(f.item.count) + " elements of " + std::to_string(f.a) +
-               " bytes, " + std::to_string(f.b) + " bytes in all, but its block is only " +
-               std::to_string(f.c) + " bytes long.";
+               std::to_string(f.item.count) + " elements of " + std::to_string(f.a) + " bytes, " +
+               std::to_string(f.b) + " bytes in all, but its block is only " + std::to_string(f.c) +
+               " bytes long.";
     case Fault::FirstBlockEmpty:
         return entryName(f) + ", version " + std::to_string(f.item.version) +
                ", has no elements, so the first block would be written empty.";

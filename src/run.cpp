@@ -105,8 +105,8 @@ void discard(PendingFile& file) {
 bool writeFiles(BlockSet& set, const std::string& outputPath, std::string& problem) {
     PendingFile output;
     PendingFile log;
-    bool ok = startFile(output, outputPath, false, problem) &&
-              startFile(log, LOG_NAME, true, problem);
+    bool ok =
+        startFile(output, outputPath, false, problem) && startFile(log, LOG_NAME, true, problem);
     if (ok) {
         writeBlockSet(set, output.sink, &log.sink);
         ok = finishWriting(output, problem) && finishWriting(log, problem) &&

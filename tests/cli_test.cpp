@@ -1,0 +1,279 @@
+#include "process.h"
+#include "support.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string PAUSE_PROMPT = "Press Enter to continue . . .\n";
+const std::string NOT_M3 = "This is not a valid M3 file.\n";
+
+// The worked example's FOR_ block: one element of three bytes, version 2.
+BuildEntry forBlock() {
+    return BuildEntry{TAG_FOR_, 1, 2, {0xF1, 0xF2, 0xF3}};
+}
+
+std::vector<uint8_t> workedInput() {
+    return buildM3(
+        {headerEntry(24), charEntry("abcd"), elementsEntry(TAG_REGN, 4, 1, 40), forBlock()}, 1, 12);
+}
+
+std::string text(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Every file below a directory with its contents, to show that a run changed nothing.
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& item : fs::recursive_directory_iterator(dir)) {
+        const std::string name = fs::relative(item.path(), dir).generic_string();
+        files[name] = item.is_regular_file() ? text(readFileBytes(item.path().string())) : "<dir>";
+    }
+    return files;
+}
+
+class Cli : public ::testing::Test {
+  protected:
+    void SetUp() override { dir = makeScratchDir(); }
+    void TearDown() override { removeTree(dir); }
+
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    void put(const std::string& name, const std::vector<uint8_t>& bytes) const {
+        ASSERT_TRUE(writeFileBytes(path(name), bytes));
+        setMode(path(name), 0644);
+    }
+    void put(const std::string& name, const std::string& bytes) const {
+        put(name, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    }
+    RunResult run(const std::vector<std::string>& args, RunOptions options = {}) const {
+        if (options.cwd.empty()) {
+            options.cwd = dir;
+        }
+        return runProgram(TARVELIN_EXE, args, options);
+    }
+
+    std::string dir;
+};
+
+TEST_F(Cli, ConvertsTheWorkedCaseBesideTheInput) {
+    put("unit.m3", workedInput());
+    const Conversion expected = convert(workedInput());
+    const RunResult r = run({"unit.m3", "-c"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Strings Found: \n\tabcd\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(readFileBytes(path("unit_Sc2.m3")), expected.output);
+    EXPECT_EQ(text(readFileBytes(path("Logfile.txt"))), expected.log);
+    EXPECT_EQ(snapshot(dir).size(), 3u) << "no temporary file is left behind";
+}
+
+TEST_F(Cli, ArgumentsDecideUsageConversionAndPause) {
+    const struct {
+        std::vector<std::string> args;
+        bool converts;
+        bool pauses;
+    } cases[] = {
+        {{}, false, true},
+        {{"unit.m3", "-c", "more"}, false, true},
+        {{"unit.m3"}, true, true},
+        {{"unit.m3", "-c"}, true, false},
+        {{"unit.m3", "-C"}, true, true},
+        {{"unit.m3", "-cc"}, true, true},
+        {{"unit.m3", "--c"}, true, true},
+        {{"unit.m3", "-c "}, true, true},
+        {{"unit.m3", "anything"}, true, true},
+    };
+    for (const auto& c : cases) {
+        put("unit.m3", workedInput());
+        fs::remove(path("unit_Sc2.m3"));
+        const RunResult r = run(c.args);
+        const std::string shown = c.args.empty() ? "(none)" : c.args.back();
+        EXPECT_EQ(r.status, 0) << shown;
+        EXPECT_EQ(r.err, "") << shown;
+        const std::string body = c.converts ? "Strings Found: \n\tabcd\n"
+                                            : "Drag an m3 file to this tool.\n"
+                                              "or do Tarvelin <filename> -c.\n";
+        EXPECT_EQ(r.out, body + (c.pauses ? PAUSE_PROMPT : "")) << shown;
+        EXPECT_EQ(fs::exists(path("unit_Sc2.m3")), c.converts) << shown;
+    }
+}
+
+TEST_F(Cli, ReplacesAnEarlierOutputAndLog) {
+    put("unit.m3", workedInput());
+    put("unit_Sc2.m3",
+        std::string("old output, much longer than the new one will be") + std::string(500, 'o'));
+    put("Logfile.txt", std::string(400, 'L'));
+    const RunResult r = run({"unit.m3", "-c"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFileBytes(path("unit_Sc2.m3")), convert(workedInput()).output);
+    EXPECT_EQ(text(readFileBytes(path("Logfile.txt"))), convert(workedInput()).log);
+}
+
+TEST_F(Cli, OutputNameFollowsTheLastDotOfThePath) {
+    fs::create_directory(path("dir.old"));
+    fs::create_directory(path("dir_Sc2.old"));
+    put("dir.old/model", workedInput());
+    put("model", workedInput());
+    EXPECT_EQ(run({"dir.old/model", "-c"}).status, 0);
+    EXPECT_TRUE(fs::exists(path("dir_Sc2.old/model")));
+    EXPECT_EQ(run({"model", "-c"}).status, 0);
+    EXPECT_TRUE(fs::exists(path("model_Sc2")));
+}
+
+TEST_F(Cli, RejectedInputsTouchNoFileAndDoNotPause) {
+    std::vector<uint8_t> noBlocks = workedInput();
+    storeU32(noBlocks, 8, 0);
+    std::vector<uint8_t> wrongOrder = workedInput();
+    std::memcpy(wrongOrder.data(), "MD34", 4);
+    const struct {
+        const char* name;
+        std::vector<uint8_t> file;
+        std::string out;
+    } cases[] = {
+        {"empty", {}, NOT_M3},
+        {"letters in reading order", wrongOrder, NOT_M3},
+        {"short header",
+         {'4', '3', 'D', 'M', 0, 0},
+         NOT_M3 + "The header is cut short: the file is 6 bytes long, the header needs 24.\n"},
+        {"no blocks", noBlocks,
+         NOT_M3 + "The index has no entries, so the file holds no blocks.\n"},
+    };
+    for (const auto& c : cases) {
+        put("bad.m3", c.file);
+        put("bad_Sc2.m3", "earlier output");
+        put("Logfile.txt", "earlier log");
+        const auto before = snapshot(dir);
+        const RunResult r = run({"bad.m3"});
+        EXPECT_EQ(r.status, failureStatus()) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(snapshot(dir), before) << c.name;
+    }
+}
+
+TEST_F(Cli, RefusesAnOutputTooLargeForItsOffsetsBeforeReadingBlocks) {
+    // A sparse file whose one block ends 15 bytes short of 4 GiB: aligned to 16 it
+    // would put the index at 4 GiB, past what the header's offset can hold.
+    const uint64_t indexOffset = 0xFFFFFFF1ull;
+    {
+        std::ofstream f(path("big.m3"), std::ios::binary);
+        std::vector<uint8_t> head = headerEntry(24).bytes;
+        storeU32(head, 0, TAG_MD34);
+        storeU32(head, 4, uint32_t(indexOffset));
+        storeU32(head, 8, 1);
+        f.write(reinterpret_cast<const char*>(head.data()), 24);
+        f.seekp(std::streamoff(indexOffset));
+        std::vector<uint8_t> entry(16, 0);
+        storeU32(entry, 0, TAG_MD34);
+        storeU32(entry, 8, 1);
+        f.write(reinterpret_cast<const char*>(entry.data()), 16);
+    }
+    const RunResult r = run({"big.m3", "-c"});
+    EXPECT_EQ(r.status, failureStatus());
+    EXPECT_EQ(r.out, NOT_M3 + "The converted file would be 4294967296 bytes up to its index, "
+                              "too large for 32-bit offsets.\n");
+    EXPECT_FALSE(fs::exists(path("big_Sc2.m3")));
+}
+
+struct IoCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string out;
+};
+
+// Failures of the files around a conversion: one line naming the path and the reason,
+// status -1, and the earlier output and log keep their bytes.
+TEST_F(Cli, FileFailuresLeaveEarlierFilesWhole) {
+    fs::create_directory(path("work"));
+    fs::create_directory(path("locked"));
+    fs::create_directory(path("input.m3"));
+    fs::create_directory(path("dirout_Sc2.m3"));
+    fs::create_directory(path("dir.x"));
+    put("dir.x/unit", workedInput());
+    put("unit.m3", workedInput());
+    put("dirout.m3", workedInput());
+    put("locked/unit.m3", workedInput());
+    put("locked/unit_Sc2.m3", "earlier output");
+    put("Logfile.txt", "earlier log");
+    put("work/Logfile.txt", "earlier log in work");
+    setMode(path("locked"), 0555);
+
+    const std::vector<IoCase> cases = {
+        {"missing input",
+         {"absent.m3", "-c"},
+         "Cannot open \"absent.m3\": No such file or directory\n"},
+        {"input is a directory", {"input.m3", "-c"}, "Cannot open \"input.m3\": Is a directory\n"},
+        {"output is a directory",
+         {"dirout.m3", "-c"},
+         "Cannot write \"dirout_Sc2.m3\": Is a directory\n"},
+        {"output directory locked",
+         {"locked/unit.m3", "-c"},
+         "Cannot create \"locked/unit_Sc2.m3\": Permission denied\n"},
+        {"output directory missing",
+         {"dir.x/unit", "-c"},
+         "Cannot create \"dir_Sc2.x/unit\": No such file or directory\n"},
+    };
+    for (const IoCase& c : cases) {
+        const auto before = snapshot(dir);
+        RunOptions options;
+        options.unprivileged = true;
+        const RunResult r = run(c.args, options);
+        EXPECT_EQ(r.status, failureStatus()) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(snapshot(dir), before) << c.name;
+    }
+}
+
+TEST_F(Cli, UnwritableWorkingDirectoryFailsBeforeAnyFileChanges) {
+    fs::create_directory(path("in"));
+    fs::create_directory(path("cwd"));
+    put("in/unit.m3", workedInput());
+    put("in/unit_Sc2.m3", "earlier output");
+    put("cwd/Logfile.txt", "earlier log");
+    setMode(path("in"), 0777);
+    setMode(path("cwd"), 0555);
+    const auto before = snapshot(dir);
+    RunOptions options;
+    options.cwd = path("cwd");
+    options.unprivileged = true;
+    const RunResult r = run({"../in/unit.m3", "-c"}, options);
+    EXPECT_EQ(r.status, failureStatus());
+    EXPECT_EQ(r.out, "Cannot create \"Logfile.txt\": Permission denied\n");
+    EXPECT_EQ(snapshot(dir), before);
+}
+
+TEST_F(Cli, UnreadableInputIsReported) {
+    put("unit.m3", workedInput());
+    setMode(path("unit.m3"), 0);
+    RunOptions options;
+    options.unprivileged = true;
+    const RunResult r = run({"unit.m3", "-c"}, options);
+    EXPECT_EQ(r.status, failureStatus());
+    EXPECT_EQ(r.out, "Cannot open \"unit.m3\": Permission denied\n");
+    EXPECT_FALSE(fs::exists(path("unit_Sc2.m3")));
+}
+
+TEST_F(Cli, FullDiskLeavesTheEarlierOutputWhole) {
+    std::vector<BuildEntry> blocks = {headerEntry(24)};
+    for (int i = 0; i < 40; ++i) {
+        blocks.push_back(elementsEntry(TAG_MODL, 28, 8, 844, uint32_t(i)));
+    }
+    put("unit.m3", buildM3(blocks));
+    put("unit_Sc2.m3", "earlier output");
+    put("Logfile.txt", "earlier log");
+    const auto before = snapshot(dir);
+    RunOptions options;
+    options.fileSizeLimit = 64 * 1024;
+    const RunResult r = run({"unit.m3", "-c"}, options);
+    EXPECT_EQ(r.status, failureStatus());
+    EXPECT_EQ(r.out, "Cannot write \"unit_Sc2.m3\": File too large\n");
+    EXPECT_EQ(snapshot(dir), before);
+}
+
+} // namespace

@@ -1,0 +1,32 @@
+// Runs the real program in a scratch directory, the way a script would.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RunOptions {
+    std::string cwd;
+    // Run as an unprivileged user when the tests run as root, so that file modes apply.
+    bool unprivileged = false;
+    // A file-size limit in bytes (0 for none): writes past it fail as on a full disk.
+    uint64_t fileSizeLimit = 0;
+};
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with standard input at its end and captures both output streams.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options);
+
+// A new, empty directory that anyone may write to; removed by removeTree.
+std::string makeScratchDir();
+void removeTree(const std::string& path);
+void setMode(const std::string& path, unsigned mode);
+bool runningAsRoot();
+// The exit status a program's `return -1` gives on this platform.
+int failureStatus();
