@@ -14,6 +14,8 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -86,6 +88,55 @@ bool statFile(int fd, uint64_t& size, bool& directory) {
     size = known ? uint64_t(info.st_size) : 0;
     return known;
 }
+
+// Temporary files in progress, for the mapped-input guard to remove. Plain C strings,
+// so that a signal handler may read them.
+constexpr int GUARDED = 2;
+char* volatile guardedPaths[GUARDED] = {};
+
+char* copyText(const std::string& text) {
+    char* copy = new char[text.size() + 1];
+    std::memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
+void guardTemporary(const std::string& path) {
+    for (auto& slot : guardedPaths) {
+        if (!slot) {
+            slot = copyText(path);
+            return;
+        }
+    }
+}
+
+void releaseTemporary(const std::string& path) {
+    for (auto& slot : guardedPaths) {
+        if (slot && path == slot) {
+            char* const old = slot;
+            slot = nullptr;
+            delete[] old;
+        }
+    }
+}
+
+#ifndef _WIN32
+const char* volatile mappedInputMessage = nullptr;
+
+// A mapped input that shrank or hit a read error: nothing sound can be written, so
+// the temporaries go and the program ends as for any unreadable input.
+extern "C" void onMappedInputFault(int) {
+    for (char* path : guardedPaths) {
+        if (path) {
+            unlink(path);
+        }
+    }
+    const char* message = mappedInputMessage;
+    if (message && write(1, message, std::strlen(message)) < 0) {
+        _exit(255);
+    }
+    _exit(255);
+}
+#endif
 
 } // namespace
 
@@ -171,6 +222,32 @@ bool closeFile(int fd, int& error) {
     return true;
 }
 
+const uint8_t* mapInput(int fd, uint64_t size, const std::string& path) {
+#ifdef _WIN32
+    (void)fd;
+    (void)size;
+    (void)path;
+    return nullptr;
+#else
+    if (size == 0 || size > uint64_t(SIZE_MAX)) {
+        return nullptr;
+    }
+    void* map = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map == MAP_FAILED) {
+        return nullptr;
+    }
+    madvise(map, size_t(size), MADV_SEQUENTIAL);
+    const std::string message =
+        "Cannot read \"" + path + "\": the file changed or failed while it was being read\n";
+    mappedInputMessage = copyText(message);
+    struct sigaction action = {};
+    action.sa_handler = onMappedInputFault;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+    return static_cast<const uint8_t*>(map);
+#endif
+}
+
 bool createTemporary(const std::string& target, bool text, std::string& tempPath, int& fd,
                      int& error) {
     static unsigned serial = 0;
@@ -179,6 +256,7 @@ bool createTemporary(const std::string& target, bool text, std::string& tempPath
         tempPath = target + ".tmp" + std::to_string(processId()) + "-" + std::to_string(serial++);
         fd = platformOpen(tempPath.c_str(), flags, CREATE_MODE);
         if (fd >= 0) {
+            guardTemporary(tempPath);
             return true;
         }
         if (errno != EEXIST) {
@@ -190,6 +268,7 @@ bool createTemporary(const std::string& target, bool text, std::string& tempPath
 }
 
 bool replaceFile(const std::string& from, const std::string& to, int& error) {
+    releaseTemporary(from);
 #ifdef _WIN32
     if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
         const DWORD code = GetLastError();
@@ -207,6 +286,7 @@ bool replaceFile(const std::string& from, const std::string& to, int& error) {
 }
 
 void removeFile(const std::string& path) {
+    releaseTemporary(path);
     std::remove(path.c_str());
 }
 

@@ -14,6 +14,12 @@ bool writeAll(int fd, const void* data, size_t size, int& error);
 bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error);
 bool closeFile(int fd, int& error);
 
+// Maps the first `size` bytes of an open input for reading, or gives nullptr where the
+// platform or the file does not allow it (the caller then reads the bytes instead).
+// Should the file shrink or fail while mapped, the program reports it for `path`,
+// removes its temporary files and exits with status -1 rather than crash.
+const uint8_t* mapInput(int fd, uint64_t size, const std::string& path);
+
 // Creates a new, empty file beside `target` under a name no other file has, for
 // writing; `text` opens it in the platform's text mode (CR LF line endings on Windows).
 bool createTemporary(const std::string& target, bool text, std::string& tempPath, int& fd,
