@@ -10,8 +10,30 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string PAUSE_PROMPT = "Press Enter to continue . . .\n";
 const std::string NOT_M3 = "This is not a valid M3 file.\n";
+
+#ifdef _WIN32
+// What the command interpreter's PAUSE prints starts so; its dots and line end differ
+// between Windows versions and Wine.
+const std::string PAUSE_PROMPT = "Press any key to continue";
+const std::string DIRECTORY_REASON = "Permission denied";
+#define POSIX_ONLY() GTEST_SKIP() << "file modes and size limits are POSIX features"
+// The log is a text file: its lines end in CR LF on Windows.
+std::string asTextFile(const std::string& text) {
+    std::string crlf;
+    for (const char c : text) {
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    return crlf;
+}
+#else
+const std::string PAUSE_PROMPT = "Press Enter to continue . . .\n";
+const std::string DIRECTORY_REASON = "Is a directory";
+#define POSIX_ONLY() (void)0
+std::string asTextFile(const std::string& text) {
+    return text;
+}
+#endif
 
 // The worked example's FOR_ block: one element of three bytes, version 2.
 BuildEntry forBlock() {
@@ -68,7 +90,7 @@ TEST_F(Cli, ConvertsTheWorkedCaseBesideTheInput) {
     EXPECT_EQ(r.out, "Strings Found: \n\tabcd\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(readFileBytes(path("unit_Sc2.m3")), expected.output);
-    EXPECT_EQ(text(readFileBytes(path("Logfile.txt"))), expected.log);
+    EXPECT_EQ(text(readFileBytes(path("Logfile.txt"))), asTextFile(expected.log));
     EXPECT_EQ(snapshot(dir).size(), 3u) << "no temporary file is left behind";
 }
 
@@ -98,7 +120,13 @@ TEST_F(Cli, ArgumentsDecideUsageConversionAndPause) {
         const std::string body = c.converts ? "Strings Found: \n\tabcd\n"
                                             : "Drag an m3 file to this tool.\n"
                                               "or do Tarvelin <filename> -c.\n";
-        EXPECT_EQ(r.out, body + (c.pauses ? PAUSE_PROMPT : "")) << shown;
+        EXPECT_EQ(r.out.substr(0, body.size()), body) << shown;
+        const std::string after = r.out.substr(std::min(body.size(), r.out.size()));
+        if (c.pauses) {
+            EXPECT_EQ(after.substr(0, PAUSE_PROMPT.size()), PAUSE_PROMPT) << shown;
+        } else {
+            EXPECT_EQ(after, "") << shown;
+        }
         EXPECT_EQ(fs::exists(path("unit_Sc2.m3")), c.converts) << shown;
     }
 }
@@ -111,7 +139,7 @@ TEST_F(Cli, ReplacesAnEarlierOutputAndLog) {
     const RunResult r = run({"unit.m3", "-c"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFileBytes(path("unit_Sc2.m3")), convert(workedInput()).output);
-    EXPECT_EQ(text(readFileBytes(path("Logfile.txt"))), convert(workedInput()).log);
+    EXPECT_EQ(text(readFileBytes(path("Logfile.txt"))), asTextFile(convert(workedInput()).log));
 }
 
 TEST_F(Cli, OutputNameFollowsTheLastDotOfThePath) {
@@ -203,21 +231,25 @@ TEST_F(Cli, FileFailuresLeaveEarlierFilesWhole) {
     put("work/Logfile.txt", "earlier log in work");
     setMode(path("locked"), 0555);
 
-    const std::vector<IoCase> cases = {
+    std::vector<IoCase> cases = {
         {"missing input",
          {"absent.m3", "-c"},
          "Cannot open \"absent.m3\": No such file or directory\n"},
-        {"input is a directory", {"input.m3", "-c"}, "Cannot open \"input.m3\": Is a directory\n"},
+        {"input is a directory",
+         {"input.m3", "-c"},
+         "Cannot open \"input.m3\": " + DIRECTORY_REASON + "\n"},
         {"output is a directory",
          {"dirout.m3", "-c"},
-         "Cannot write \"dirout_Sc2.m3\": Is a directory\n"},
-        {"output directory locked",
-         {"locked/unit.m3", "-c"},
-         "Cannot create \"locked/unit_Sc2.m3\": Permission denied\n"},
+         "Cannot write \"dirout_Sc2.m3\": " + DIRECTORY_REASON + "\n"},
         {"output directory missing",
          {"dir.x/unit", "-c"},
          "Cannot create \"dir_Sc2.x/unit\": No such file or directory\n"},
     };
+#ifndef _WIN32
+    cases.push_back({"output directory locked",
+                     {"locked/unit.m3", "-c"},
+                     "Cannot create \"locked/unit_Sc2.m3\": Permission denied\n"});
+#endif
     for (const IoCase& c : cases) {
         const auto before = snapshot(dir);
         RunOptions options;
@@ -231,6 +263,7 @@ TEST_F(Cli, FileFailuresLeaveEarlierFilesWhole) {
 }
 
 TEST_F(Cli, UnwritableWorkingDirectoryFailsBeforeAnyFileChanges) {
+    POSIX_ONLY();
     fs::create_directory(path("in"));
     fs::create_directory(path("cwd"));
     put("in/unit.m3", workedInput());
@@ -249,6 +282,7 @@ TEST_F(Cli, UnwritableWorkingDirectoryFailsBeforeAnyFileChanges) {
 }
 
 TEST_F(Cli, UnreadableInputIsReported) {
+    POSIX_ONLY();
     put("unit.m3", workedInput());
     setMode(path("unit.m3"), 0);
     RunOptions options;
@@ -260,6 +294,7 @@ TEST_F(Cli, UnreadableInputIsReported) {
 }
 
 TEST_F(Cli, FullDiskLeavesTheEarlierOutputWhole) {
+    POSIX_ONLY();
     std::vector<BuildEntry> blocks = {headerEntry(24)};
     for (int i = 0; i < 40; ++i) {
         blocks.push_back(elementsEntry(TAG_MODL, 28, 8, 844, uint32_t(i)));
@@ -277,3 +312,32 @@ TEST_F(Cli, FullDiskLeavesTheEarlierOutputWhole) {
 }
 
 } // namespace
+
+#ifdef _WIN32
+namespace {
+
+TEST_F(Cli, WildcardMatchingTwoFilesConvertsTheFirstAndPauses) {
+    put("a.m3", workedInput());
+    put("b.m3", workedInput());
+    const RunResult r = run({"*.m3"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, 22), "Strings Found: \n\tabcd\n");
+    EXPECT_NE(r.out.find(PAUSE_PROMPT), std::string::npos);
+    EXPECT_TRUE(fs::exists(path("a_Sc2.m3")));
+    EXPECT_FALSE(fs::exists(path("b_Sc2.m3")));
+}
+
+TEST_F(Cli, DriveLetterPathWithBackslashes) {
+    ASSERT_EQ(dir[1], ':') << dir;
+    put("unit.m3", workedInput());
+    std::string input = dir + "\\unit.m3";
+    for (char& c : input) {
+        c = c == '/' ? '\\' : c;
+    }
+    const RunResult r = run({input, "-c"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFileBytes(path("unit_Sc2.m3")), convert(workedInput()).output);
+}
+
+} // namespace
+#endif

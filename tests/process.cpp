@@ -5,8 +5,133 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+void removeTree(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::permissions(path, std::filesystem::perms::all, ignored);
+    for (const auto& item : std::filesystem::recursive_directory_iterator(path, ignored)) {
+        std::filesystem::permissions(item.path(), std::filesystem::perms::all, ignored);
+    }
+    std::filesystem::remove_all(path, ignored);
+}
+
+#ifdef _WIN32
+#include <windows.h>
+
+namespace {
+
+// Quotes one argument the way the C runtime splits a command line; a pattern such as
+// *.m3 is left bare so that the runtime may expand it.
+std::string quoteArgument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
+        return arg;
+    }
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (const char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+HANDLE inheritable(const std::string& path, DWORD access, DWORD disposition) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The console streams are text: line ends arrive as CR LF and are compared as LF.
+std::string withoutCarriageReturns(std::string text) {
+    std::string plain;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+            plain += text[i];
+        }
+    }
+    return plain;
+}
+
+} // namespace
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    const std::string streams = makeScratchDir();
+    const std::string outPath = streams + "\\out";
+    const std::string errPath = streams + "\\err";
+    std::string commandLine = quoteArgument(program);
+    for (const std::string& arg : args) {
+        commandLine += " " + quoteArgument(arg);
+    }
+    HANDLE in = inheritable("NUL", GENERIC_READ, OPEN_EXISTING);
+    HANDLE out = inheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE err = inheritable(errPath, GENERIC_WRITE, CREATE_ALWAYS);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    RunResult result;
+    if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                       options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        DWORD code = 0;
+        GetExitCodeProcess(process.hProcess, &code);
+        result.status = int(code);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    CloseHandle(in);
+    CloseHandle(out);
+    CloseHandle(err);
+    result.out = withoutCarriageReturns(slurp(outPath));
+    result.err = slurp(errPath);
+    removeTree(streams);
+    return result;
+}
+
+std::string makeScratchDir() {
+    static unsigned serial = 0;
+    char base[MAX_PATH + 1] = {};
+    GetTempPathA(sizeof base, base);
+    for (;;) {
+        const std::string dir = std::string(base) + "tarvelin-test-" +
+                                std::to_string(GetCurrentProcessId()) + "-" +
+                                std::to_string(serial++);
+        if (CreateDirectoryA(dir.c_str(), nullptr)) {
+            return dir;
+        }
+    }
+}
+
+void setMode(const std::string&, unsigned) {}
+
+bool runningAsRoot() {
+    return false;
+}
+
+int failureStatus() {
+    return -1;
+}
+
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -17,11 +142,6 @@
 namespace {
 
 constexpr uid_t NOBODY = 65534;
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 [[noreturn]] void startChild(const std::string& program, const std::vector<std::string>& args,
                              const RunOptions& options, const std::string& outPath,
@@ -87,15 +207,6 @@ std::string makeScratchDir() {
     return pattern;
 }
 
-void removeTree(const std::string& path) {
-    std::error_code ignored;
-    std::filesystem::permissions(path, std::filesystem::perms::all, ignored);
-    for (const auto& item : std::filesystem::recursive_directory_iterator(path, ignored)) {
-        std::filesystem::permissions(item.path(), std::filesystem::perms::all, ignored);
-    }
-    std::filesystem::remove_all(path, ignored);
-}
-
 void setMode(const std::string& path, unsigned mode) {
     chmod(path.c_str(), mode_t(mode));
 }
@@ -107,3 +218,5 @@ bool runningAsRoot() {
 int failureStatus() {
     return 255;
 }
+
+#endif
