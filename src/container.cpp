@@ -68,9 +68,9 @@ FaultInfo checkHeader(const uint8_t* head, uint64_t fileSize, M3Header& header) 
     return faultOf(Fault::None);
 }
 
-// Checks one entry's place and rule, and gives its span and the bytes it will take in
-// the output, alignment included.
-FaultInfo checkEntry(const BlockSet& set, size_t i, Block& block, uint64_t& outputLength) {
+// Checks one entry's place and rule, and gives the bytes it will take in the output,
+// alignment included.
+FaultInfo checkEntry(const BlockSet& set, size_t i, uint64_t& outputLength) {
     const IndexEntry& e = set.entries[i];
     const size_t last = set.entries.size() - 1;
     const uint32_t end = i < last ? set.entries[i + 1].offset : set.indexOffset;
@@ -98,21 +98,23 @@ FaultInfo checkEntry(const BlockSet& set, size_t i, Block& block, uint64_t& outp
             return faultAt(Fault::FirstBlockEmpty, i, e);
         }
     }
-    block = Block{e.offset, span};
     outputLength = alignUp(emittedSize(decision, e.count, span));
     return faultOf(Fault::None);
 }
 
 FaultInfo checkEntries(BlockSet& set) {
-    set.blocks.resize(set.entries.size());
     uint64_t outputEnd = 0;
     for (size_t i = 0; i < set.entries.size(); ++i) {
         uint64_t length = 0;
-        const FaultInfo info = checkEntry(set, i, set.blocks[i], length);
+        const FaultInfo info = checkEntry(set, i, length);
         if (info.fault != Fault::None) {
             return info;
         }
         outputEnd += length;
+    }
+    set.starts.resize(set.entries.size());
+    for (size_t i = 0; i < set.entries.size(); ++i) {
+        set.starts[i] = set.entries[i].offset;
     }
     // The index is written where the blocks end; its offset must fit the header field.
     if (outputEnd > MAX_OFFSET) {
@@ -121,7 +123,12 @@ FaultInfo checkEntries(BlockSet& set) {
     return faultOf(Fault::None);
 }
 
+// The index was read byte for byte into the entries; on a big-endian host each field
+// is turned round.
 void decodeEntries(std::vector<IndexEntry>& entries) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    (void)entries;
+#else
     for (IndexEntry& e : entries) {
         uint8_t raw[ENTRY_SIZE];
         std::memcpy(raw, &e, sizeof raw);
@@ -130,6 +137,7 @@ void decodeEntries(std::vector<IndexEntry>& entries) {
         e.count = loadLe32(raw + 8);
         e.version = loadLe32(raw + 12);
     }
+#endif
 }
 
 } // namespace
@@ -214,6 +222,10 @@ LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
         set.bytes = source.memory;
         return LoadStatus::Loaded;
     }
+    set.bytes = mapInput(source.fd, set.indexOffset, source.path);
+    if (set.bytes) {
+        return LoadStatus::Loaded;
+    }
     set.storage.reset(new uint8_t[std::max<uint32_t>(set.indexOffset, 1)]);
     set.bytes = set.storage.get();
     if (!readBuffer(source, 0, set.indexOffset, set.storage.get())) {
@@ -263,7 +275,7 @@ bool sinkFlush(Sink& sink) {
     return sink.error == 0;
 }
 
-void sinkWrite(Sink& sink, const void* data, size_t size) {
+void sinkWriteSlow(Sink& sink, const void* data, size_t size) {
     if (size == 0) {
         return;
     }
@@ -280,7 +292,7 @@ void sinkWrite(Sink& sink, const void* data, size_t size) {
     sink.used += size;
 }
 
-uint8_t* sinkReserve(Sink& sink, size_t size) {
+uint8_t* sinkReserveSlow(Sink& sink, size_t size) {
     makeRoom(sink, size);
     uint8_t* at = sink.buffer.get() + sink.used;
     sink.used += size;
@@ -304,10 +316,10 @@ void writeBlockSet(BlockSet& set, Sink& out, Sink* log) {
     int64_t shift = 0;
     for (size_t i = 0; i < set.entries.size(); ++i) {
         IndexEntry& entry = set.entries[i];
-        const Block block = set.blocks[i];
+        const Block block = blockAt(set, i);
         const uint64_t start = sinkPosition(out);
         entry.offset = uint32_t(int64_t(entry.offset) + shift);
-        emitBlock(out, entry, blockBytes(set, i), block.size);
+        emitBlock(out, entry, block.bytes, block.size);
         const uint64_t written = sinkPosition(out) - start;
         const uint64_t aligned = alignUp(written);
         sinkWrite(out, PADDING, size_t(aligned - written));

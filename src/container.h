@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,23 +55,27 @@ struct IndexEntry {
 // One entry's byte span of the input: from its offset up to the next entry's offset,
 // or up to the index for the last entry, alignment bytes included.
 struct Block {
-    uint32_t start = 0;
+    const uint8_t* bytes = nullptr;
     uint32_t size = 0;
 };
 
 // The whole input in memory. `bytes` holds the input from offset 0 up to the index
-// offset; each block views its span of it. Entries and blocks are indexed alike.
+// offset, either mapped or read into `storage`; `starts` keeps each block's input
+// offset, since the writer corrects the entries' offsets in place. Entries and starts
+// are indexed alike.
 struct BlockSet {
     uint32_t indexOffset = 0;
     uint32_t indexCount = 0;
     std::vector<IndexEntry> entries;
-    std::vector<Block> blocks;
+    std::vector<uint32_t> starts;
     std::unique_ptr<uint8_t[]> storage;
     const uint8_t* bytes = nullptr;
 };
 
-inline const uint8_t* blockBytes(const BlockSet& set, size_t i) {
-    return set.bytes + set.blocks[i].start;
+inline Block blockAt(const BlockSet& set, size_t i) {
+    const uint32_t start = set.starts[i];
+    const uint32_t end = i + 1 < set.starts.size() ? set.starts[i + 1] : set.indexOffset;
+    return Block{set.bytes + start, end - start};
 }
 
 // Everything that makes an input unusable. Each has its own reason line.
@@ -102,12 +107,14 @@ struct FaultInfo {
 // empty for a wrong magic, which is reported by the first line alone.
 std::string describeFault(const FaultInfo& info);
 
-// Where the input bytes come from: a caller's memory, or an open file.
+// Where the input bytes come from: a caller's memory, or an open file (whose path
+// names it in messages).
 struct Source {
     const uint8_t* memory = nullptr;
     int fd = -1;
     uint64_t size = 0;
     int error = 0;
+    std::string path;
 };
 
 enum class LoadStatus { Loaded, Rejected, ReadFailed };
@@ -115,8 +122,9 @@ enum class LoadStatus { Loaded, Rejected, ReadFailed };
 // Reads `size` bytes at `offset` of the source into dest. Fails on a short read.
 bool readBuffer(Source& source, uint64_t offset, uint64_t size, uint8_t* dest);
 
-// Reads and checks the header and the whole index, then the block bytes. Nothing is
-// allocated for blocks until the index has passed every check.
+// Reads and checks the header and the whole index, then takes the block bytes: in
+// place from memory, mapped from a file, or read from it where it cannot be mapped.
+// Nothing is allocated for blocks until the index has passed every check.
 LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault);
 
 // Output that is either collected in memory (fd < 0) or written to a file through a
@@ -131,9 +139,30 @@ struct Sink {
     int error = 0;
 };
 
-void sinkWrite(Sink& sink, const void* data, size_t size);
+// Writes below this size are copied into the buffer while it has room.
+constexpr size_t SINK_SMALL_WRITE = 4096;
+
+void sinkWriteSlow(Sink& sink, const void* data, size_t size);
+uint8_t* sinkReserveSlow(Sink& sink, size_t size);
+
+inline void sinkWrite(Sink& sink, const void* data, size_t size) {
+    if (size < SINK_SMALL_WRITE && size <= sink.capacity - sink.used && sink.capacity != 0) {
+        std::memcpy(sink.buffer.get() + sink.used, data, size);
+        sink.used += size;
+        return;
+    }
+    sinkWriteSlow(sink, data, size);
+}
+
 // Room for `size` bytes at the end of the sink, to be filled by the caller at once.
-uint8_t* sinkReserve(Sink& sink, size_t size);
+inline uint8_t* sinkReserve(Sink& sink, size_t size) {
+    if (size <= sink.capacity - sink.used && sink.capacity != 0) {
+        uint8_t* at = sink.buffer.get() + sink.used;
+        sink.used += size;
+        return at;
+    }
+    return sinkReserveSlow(sink, size);
+}
 // Overwrites four bytes already written, at `position` from the start.
 void sinkPatch32(Sink& sink, uint64_t position, uint32_t value);
 // Writes out what is buffered; true unless a write has failed.

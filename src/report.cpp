@@ -37,9 +37,13 @@ void writeStringsReport(const BlockSet& set, Sink& out) {
     static const char heading[] = "Strings Found: \n";
     sinkWrite(out, heading, sizeof heading - 1);
     for (size_t i = 0; i < set.entries.size(); ++i) {
-        const uint32_t span = set.blocks[i].size;
-        const uint8_t* text = blockBytes(set, i);
-        if (set.entries[i].tag != TAG_CHAR || span == 0 || text[0] == 0) {
+        if (set.entries[i].tag != TAG_CHAR) {
+            continue;
+        }
+        const Block block = blockAt(set, i);
+        const uint32_t span = block.size;
+        const uint8_t* text = block.bytes;
+        if (span == 0 || text[0] == 0) {
             continue;
         }
         const void* end = std::memchr(text, 0, span);

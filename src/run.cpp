@@ -35,8 +35,7 @@ bool loadInput(const std::string& path, BlockSet& set, std::string& problem) {
         problem = ioProblem("open", path, source.error);
         return false;
     }
-    // A mapped input is read in place; otherwise the reader reads it.
-    source.memory = mapInput(source.fd, source.size, path);
+    source.path = path;
     FaultInfo fault;
     const LoadStatus status = loadBlockSet(source, set, fault);
     int ignored = 0;
