@@ -131,6 +131,23 @@ TEST_F(Cli, ArgumentsDecideUsageConversionAndPause) {
     }
 }
 
+TEST_F(Cli, LargeBlocksGoStraightToTheFileAndMatchTheConversionInMemory) {
+    // A header block far larger than the write buffer is written past it, so the
+    // index position is patched into the file itself.
+    BuildEntry header = headerEntry(3 << 20);
+    const std::vector<uint8_t> input =
+        buildM3({header, elementsEntry(TAG_MODL, 28, 3000, 844), charEntry("big"),
+                 BuildEntry{makeTag('V', 'E', 'R', 'T'), 1, 1, repeated(0x5A, (2 << 20) + 3)}});
+    put("big.m3", input);
+    const Conversion expected = convert(input);
+    ASSERT_EQ(expected.status, LoadStatus::Loaded);
+    const RunResult r = run({"big.m3", "-c"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Strings Found: \n\tbig\n");
+    EXPECT_TRUE(readFileBytes(path("big_Sc2.m3")) == expected.output);
+    EXPECT_EQ(loadU32(readFileBytes(path("big_Sc2.m3")), 4), loadU32(expected.output, 4));
+}
+
 TEST_F(Cli, ReplacesAnEarlierOutputAndLog) {
     put("unit.m3", workedInput());
     put("unit_Sc2.m3",
@@ -206,6 +223,33 @@ TEST_F(Cli, RefusesAnOutputTooLargeForItsOffsetsBeforeReadingBlocks) {
     EXPECT_EQ(r.out, NOT_M3 + "The converted file would be 4294967296 bytes up to its index, "
                               "too large for 32-bit offsets.\n");
     EXPECT_FALSE(fs::exists(path("big_Sc2.m3")));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SANITIZED 1
+#endif
+#endif
+
+TEST_F(Cli, LyingIndexCountIsRefusedBeforeAnyAllocation) {
+    POSIX_ONLY();
+#ifdef SANITIZED
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
+#endif
+    // Four billion entries claimed by a file of 40 bytes: sized by the claim, the index
+    // alone would take 64 GiB.
+    std::vector<uint8_t> file = workedInput();
+    storeU32(file, 8, 0xFFFFFFFF);
+    put("lying.m3", file);
+    RunOptions options;
+    options.memoryLimit = 256u << 20;
+    const RunResult r = run({"lying.m3", "-c"}, options);
+    EXPECT_EQ(r.status, failureStatus());
+    EXPECT_EQ(r.out, NOT_M3 + "The index at offset 72 ends at byte 68719476792, past the end of "
+                              "the file at byte 148.\n");
+    EXPECT_EQ(r.err, "");
 }
 
 struct IoCase {

@@ -159,6 +159,12 @@ constexpr uid_t NOBODY = 65534;
             _exit(121);
         }
     }
+    if (options.memoryLimit > 0) {
+        const rlimit limit = {options.memoryLimit, options.memoryLimit};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) {
+            _exit(125);
+        }
+    }
     if (options.unprivileged && geteuid() == 0 && (setgid(NOBODY) != 0 || setuid(NOBODY) != 0)) {
         _exit(122);
     }

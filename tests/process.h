@@ -11,6 +11,8 @@ struct RunOptions {
     bool unprivileged = false;
     // A file-size limit in bytes (0 for none): writes past it fail as on a full disk.
     uint64_t fileSizeLimit = 0;
+    // A limit on the program's address space in bytes (0 for none).
+    uint64_t memoryLimit = 0;
 };
 
 struct RunResult {
