@@ -169,15 +169,20 @@ Measured measure(const std::string& tool, const std::string& dir, const std::str
     const std::vector<std::string> convert = {tool, input, "-c"};
     const std::vector<std::string> copy = {"dd", "if=" + input, "of=" + copied, "bs=128K",
                                            "status=none"};
+    const std::string log = dir + "/Logfile.txt";
+    // Every run writes new files, as the copy does: nothing it replaces is freed on its time.
+    const auto clear = [&] {
+        unlink(output.c_str());
+        unlink(log.c_str());
+        unlink(copied.c_str());
+    };
     std::vector<double> converterTimes;
     std::vector<double> copyTimes;
     long peak = 0;
     for (int run = -1; run < runs; ++run) { // run -1 warms the caches
-        unlink(output.c_str());
-        unlink(copied.c_str());
+        clear();
         const Timing c = timeChild(convert, dir);
-        unlink(output.c_str());
-        unlink(copied.c_str());
+        clear();
         const Timing d = timeChild(copy, dir);
         if (run >= 0) {
             converterTimes.push_back(c.seconds);
@@ -185,8 +190,7 @@ Measured measure(const std::string& tool, const std::string& dir, const std::str
             peak = std::max(peak, c.peakKiB);
         }
     }
-    unlink(output.c_str());
-    unlink(copied.c_str());
+    clear();
     const double size = double(fileSize(input)) / (1 << 20);
     const Measured m = {median(converterTimes), median(copyTimes)};
     std::printf("%-14s %9.1f %10.4f %10.4f %7.2f %10.1f %+9.1f\n", name.c_str(), size, m.converter,

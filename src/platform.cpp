@@ -232,7 +232,7 @@ const uint8_t* mapInput(int fd, uint64_t size, const std::string& path) {
     if (size == 0 || size > uint64_t(SIZE_MAX)) {
         return nullptr;
     }
-    void* map = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fd, 0);
+    void* map = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
     if (map == MAP_FAILED) {
         return nullptr;
     }
