@@ -112,10 +112,6 @@ FaultInfo checkEntries(BlockSet& set) {
         }
         outputEnd += length;
     }
-    set.starts.resize(set.entries.size());
-    for (size_t i = 0; i < set.entries.size(); ++i) {
-        set.starts[i] = set.entries[i].offset;
-    }
     // The index is written where the blocks end; its offset must fit the header field.
     if (outputEnd > MAX_OFFSET) {
         return faultOf(Fault::OutputTooLarge, outputEnd);
@@ -208,8 +204,13 @@ LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
     }
     set.indexOffset = header.indexOffset;
     set.indexCount = header.indexCount;
+    // Everything the conversion reads: the blocks and, after them, the index.
+    const uint64_t used = uint64_t(header.indexOffset) + uint64_t(ENTRY_SIZE) * header.indexCount;
+    if (!source.memory) {
+        source.memory = mapInput(source.fd, used, source.path);
+    }
     set.entries.resize(header.indexCount);
-    if (!readBuffer(source, header.indexOffset, uint64_t(ENTRY_SIZE) * header.indexCount,
+    if (!readBuffer(source, header.indexOffset, used - header.indexOffset,
                     reinterpret_cast<uint8_t*>(set.entries.data()))) {
         return LoadStatus::ReadFailed;
     }
@@ -222,13 +223,9 @@ LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
         set.bytes = source.memory;
         return LoadStatus::Loaded;
     }
-    set.bytes = mapInput(source.fd, set.indexOffset, source.path);
-    if (set.bytes) {
-        return LoadStatus::Loaded;
-    }
-    set.storage.reset(new uint8_t[std::max<uint32_t>(set.indexOffset, 1)]);
+    set.storage.reset(new uint8_t[size_t(used)]);
     set.bytes = set.storage.get();
-    if (!readBuffer(source, 0, set.indexOffset, set.storage.get())) {
+    if (!readBuffer(source, 0, used, set.storage.get())) {
         return LoadStatus::ReadFailed;
     }
     return LoadStatus::Loaded;

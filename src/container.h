@@ -38,6 +38,17 @@ constexpr uint32_t INDEX_OFFSET_FIELD = 4;
 // Alignment bytes are always 0xAA, never zeros.
 extern const uint8_t PADDING[ALIGNMENT];
 
+inline void storeLe32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+inline uint32_t loadLe32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
 struct M3Header {
     uint32_t magic = 0;
     uint32_t indexOffset = 0;
@@ -59,22 +70,25 @@ struct Block {
     uint32_t size = 0;
 };
 
-// The whole input in memory. `bytes` holds the input from offset 0 up to the index
-// offset, either mapped or read into `storage`; `starts` keeps each block's input
-// offset, since the writer corrects the entries' offsets in place. Entries and starts
-// are indexed alike.
+// The whole input in memory. `bytes` holds the input from offset 0 up to the end of
+// its index, either mapped or read into `storage`. The entries are a copy of that
+// index, which the rules and the writer change in place; the blocks keep viewing
+// their input spans through the offsets of the index as read.
 struct BlockSet {
     uint32_t indexOffset = 0;
     uint32_t indexCount = 0;
     std::vector<IndexEntry> entries;
-    std::vector<uint32_t> starts;
     std::unique_ptr<uint8_t[]> storage;
     const uint8_t* bytes = nullptr;
 };
 
+inline uint32_t inputOffset(const BlockSet& set, size_t i) {
+    return loadLe32(set.bytes + set.indexOffset + i * ENTRY_SIZE + 4);
+}
+
 inline Block blockAt(const BlockSet& set, size_t i) {
-    const uint32_t start = set.starts[i];
-    const uint32_t end = i + 1 < set.starts.size() ? set.starts[i + 1] : set.indexOffset;
+    const uint32_t start = inputOffset(set, i);
+    const uint32_t end = i + 1 < set.entries.size() ? inputOffset(set, i + 1) : set.indexOffset;
     return Block{set.bytes + start, end - start};
 }
 
@@ -169,17 +183,6 @@ void sinkPatch32(Sink& sink, uint64_t position, uint32_t value);
 bool sinkFlush(Sink& sink);
 inline uint64_t sinkPosition(const Sink& sink) {
     return sink.flushed + sink.used;
-}
-
-inline void storeLe32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-inline uint32_t loadLe32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 inline uint64_t alignUp(uint64_t n) {
