@@ -68,9 +68,9 @@ FaultInfo checkHeader(const uint8_t* head, uint64_t fileSize, M3Header& header) 
     return faultOf(Fault::None);
 }
 
-// Checks one entry's place and rule, and gives the bytes it will take in the output,
-// alignment included.
-FaultInfo checkEntry(const BlockSet& set, size_t i, uint64_t& outputLength) {
+// Checks one entry's place and rule, and gives its span and the bytes it will take in
+// the output, alignment included.
+FaultInfo checkEntry(const BlockSet& set, size_t i, uint32_t& span, uint64_t& outputLength) {
     const IndexEntry& e = set.entries[i];
     const size_t last = set.entries.size() - 1;
     const uint32_t end = i < last ? set.entries[i + 1].offset : set.indexOffset;
@@ -83,7 +83,7 @@ FaultInfo checkEntry(const BlockSet& set, size_t i, uint64_t& outputLength) {
         }
         return faultAt(Fault::LastBeyondIndex, i, e, e.offset, set.indexOffset);
     }
-    const uint32_t span = end - e.offset;
+    span = end - e.offset;
     if (i == 0 && span < HEADER_SIZE) {
         return faultAt(Fault::FirstShorterThanHeader, i, e, span);
     }
@@ -104,9 +104,10 @@ FaultInfo checkEntry(const BlockSet& set, size_t i, uint64_t& outputLength) {
 
 FaultInfo checkEntries(BlockSet& set) {
     uint64_t outputEnd = 0;
+    set.sizes.resize(set.entries.size());
     for (size_t i = 0; i < set.entries.size(); ++i) {
         uint64_t length = 0;
-        const FaultInfo info = checkEntry(set, i, length);
+        const FaultInfo info = checkEntry(set, i, set.sizes[i], length);
         if (info.fault != Fault::None) {
             return info;
         }
@@ -204,13 +205,8 @@ LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
     }
     set.indexOffset = header.indexOffset;
     set.indexCount = header.indexCount;
-    // Everything the conversion reads: the blocks and, after them, the index.
-    const uint64_t used = uint64_t(header.indexOffset) + uint64_t(ENTRY_SIZE) * header.indexCount;
-    if (!source.memory) {
-        source.memory = mapInput(source.fd, used, source.path);
-    }
     set.entries.resize(header.indexCount);
-    if (!readBuffer(source, header.indexOffset, used - header.indexOffset,
+    if (!readBuffer(source, header.indexOffset, uint64_t(ENTRY_SIZE) * header.indexCount,
                     reinterpret_cast<uint8_t*>(set.entries.data()))) {
         return LoadStatus::ReadFailed;
     }
@@ -223,9 +219,13 @@ LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
         set.bytes = source.memory;
         return LoadStatus::Loaded;
     }
-    set.storage.reset(new uint8_t[size_t(used)]);
+    set.bytes = mapInput(source.fd, set.indexOffset, source.path);
+    if (set.bytes) {
+        return LoadStatus::Loaded;
+    }
+    set.storage.reset(new uint8_t[set.indexOffset]);
     set.bytes = set.storage.get();
-    if (!readBuffer(source, 0, used, set.storage.get())) {
+    if (!readBuffer(source, 0, set.indexOffset, set.storage.get())) {
         return LoadStatus::ReadFailed;
     }
     return LoadStatus::Loaded;
@@ -311,9 +311,11 @@ void sinkPatch32(Sink& sink, uint64_t position, uint32_t value) {
 
 void writeBlockSet(BlockSet& set, Sink& out, Sink* log) {
     int64_t shift = 0;
+    const uint8_t* input = set.bytes;
     for (size_t i = 0; i < set.entries.size(); ++i) {
         IndexEntry& entry = set.entries[i];
-        const Block block = blockAt(set, i);
+        const Block block = {input, set.sizes[i]};
+        input += block.size;
         const uint64_t start = sinkPosition(out);
         entry.offset = uint32_t(int64_t(entry.offset) + shift);
         emitBlock(out, entry, block.bytes, block.size);

@@ -70,27 +70,18 @@ struct Block {
     uint32_t size = 0;
 };
 
-// The whole input in memory. `bytes` holds the input from offset 0 up to the end of
-// its index, either mapped or read into `storage`. The entries are a copy of that
-// index, which the rules and the writer change in place; the blocks keep viewing
-// their input spans through the offsets of the index as read.
+// The whole input in memory. `bytes` holds the input from offset 0 up to the index
+// offset, either mapped or read into `storage`; the blocks lie in it back to back,
+// each `sizes[i]` bytes long. Entries and sizes are indexed alike; the rules and the
+// writer change the entries in place.
 struct BlockSet {
     uint32_t indexOffset = 0;
     uint32_t indexCount = 0;
     std::vector<IndexEntry> entries;
+    std::vector<uint32_t> sizes;
     std::unique_ptr<uint8_t[]> storage;
     const uint8_t* bytes = nullptr;
 };
-
-inline uint32_t inputOffset(const BlockSet& set, size_t i) {
-    return loadLe32(set.bytes + set.indexOffset + i * ENTRY_SIZE + 4);
-}
-
-inline Block blockAt(const BlockSet& set, size_t i) {
-    const uint32_t start = inputOffset(set, i);
-    const uint32_t end = i + 1 < set.entries.size() ? inputOffset(set, i + 1) : set.indexOffset;
-    return Block{set.bytes + start, end - start};
-}
 
 // Everything that makes an input unusable. Each has its own reason line.
 enum class Fault {

@@ -36,14 +36,10 @@ void writeLogEntry(Sink& log, const IndexEntry& entry, uint64_t written) {
 void writeStringsReport(const BlockSet& set, Sink& out) {
     static const char heading[] = "Strings Found: \n";
     sinkWrite(out, heading, sizeof heading - 1);
-    for (size_t i = 0; i < set.entries.size(); ++i) {
-        if (set.entries[i].tag != TAG_CHAR) {
-            continue;
-        }
-        const Block block = blockAt(set, i);
-        const uint32_t span = block.size;
-        const uint8_t* text = block.bytes;
-        if (span == 0 || text[0] == 0) {
+    const uint8_t* text = set.bytes;
+    for (size_t i = 0; i < set.entries.size(); text += set.sizes[i], ++i) {
+        const uint32_t span = set.sizes[i];
+        if (set.entries[i].tag != TAG_CHAR || span == 0 || text[0] == 0) {
             continue;
         }
         const void* end = std::memchr(text, 0, span);
