@@ -168,6 +168,7 @@ inline uint8_t* sinkReserve(Sink& sink, size_t size) {
     }
     return sinkReserveSlow(sink, size);
 }
+
 // Overwrites four bytes already written, at `position` from the start.
 void sinkPatch32(Sink& sink, uint64_t position, uint32_t value);
 // Writes out what is buffered; true unless a write has failed.

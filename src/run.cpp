@@ -3,8 +3,10 @@
 #include "platform.h"
 #include "report.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -37,7 +39,12 @@ bool loadInput(const std::string& path, BlockSet& set, std::string& problem) {
     }
     source.path = path;
     FaultInfo fault;
-    const LoadStatus status = loadBlockSet(source, set, fault);
+    LoadStatus status = LoadStatus::ReadFailed;
+    try {
+        status = loadBlockSet(source, set, fault);
+    } catch (const std::bad_alloc&) {
+        source.error = ENOMEM;
+    }
     int ignored = 0;
     closeFile(source.fd, ignored);
     if (status == LoadStatus::ReadFailed) {
@@ -109,7 +116,11 @@ bool writeFiles(BlockSet& set, const std::string& outputPath, std::string& probl
     bool ok =
         startFile(output, outputPath, false, problem) && startFile(log, LOG_NAME, true, problem);
     if (ok) {
-        writeBlockSet(set, output.sink, &log.sink);
+        try {
+            writeBlockSet(set, output.sink, &log.sink);
+        } catch (const std::bad_alloc&) {
+            output.sink.error = ENOMEM;
+        }
         ok = finishWriting(output, problem) && finishWriting(log, problem) &&
              putInPlace(output, problem) && putInPlace(log, problem);
     }

@@ -252,6 +252,33 @@ TEST_F(Cli, LyingIndexCountIsRefusedBeforeAnyAllocation) {
     EXPECT_EQ(r.err, "");
 }
 
+TEST_F(Cli, AnIndexTooLargeForMemoryIsReportedNotCrashedOn) {
+    POSIX_ONLY();
+#ifdef SANITIZED
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
+#endif
+    // Ten million entries really in the file (sparse): 160 MiB of index where the
+    // program may have 128 MiB of address space.
+    const uint32_t count = 10000000;
+    {
+        std::ofstream f(path("huge.m3"), std::ios::binary);
+        std::vector<uint8_t> head = headerEntry(24).bytes;
+        storeU32(head, 0, TAG_MD34);
+        storeU32(head, 4, 32);
+        storeU32(head, 8, count);
+        f.write(reinterpret_cast<const char*>(head.data()), 24);
+        f.seekp(std::streamoff(32 + uint64_t(count) * 16 - 1));
+        f.put(0);
+    }
+    RunOptions options;
+    options.memoryLimit = 128u << 20;
+    const RunResult r = run({"huge.m3", "-c"}, options);
+    EXPECT_EQ(r.status, failureStatus());
+    EXPECT_EQ(r.out, "Cannot read \"huge.m3\": Cannot allocate memory\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(fs::exists(path("huge_Sc2.m3")));
+}
+
 struct IoCase {
     const char* name;
     std::vector<std::string> args;
