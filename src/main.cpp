@@ -1,11 +1,23 @@
+#include "platform.h"
 #include "run.h"
 
 #ifdef _WIN32
 // Asks the MinGW start-up code to expand wildcard patterns in the arguments, as the
 // Windows runtime this tool is made for does, before main counts them.
 int _dowildcard = -1;
-#endif
 
+// The arguments arrive as UTF-16, so that a file of any name can be dropped on the
+// program; the rest of it works in UTF-8.
+int wmain(int argc, wchar_t** argv) {
+    const std::vector<std::string> args = utf8Arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& arg : args) {
+        pointers.push_back(arg.c_str());
+    }
+    return runTool(argc, pointers.data());
+}
+#else
 int main(int argc, char** argv) {
     return runTool(argc, argv);
 }
+#endif

@@ -26,8 +26,19 @@ namespace {
 constexpr size_t CHUNK = size_t(1) << 30;
 
 #ifdef _WIN32
+// Paths travel through the program as UTF-8 and meet Windows as UTF-16, so that any
+// file name can be opened, not only those of the current code page.
+std::wstring widen(const char* text) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    std::wstring wide(length > 0 ? size_t(length) : 1, L'\0');
+    if (length > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], length);
+    }
+    wide.resize(wide.size() - 1);
+    return wide;
+}
 int platformOpen(const char* path, int flags, int mode) {
-    return _open(path, flags, mode);
+    return _wopen(widen(path).c_str(), flags, mode);
 }
 long long platformSeek(int fd, uint64_t offset) {
     return _lseeki64(fd, (long long)offset, SEEK_SET);
@@ -270,7 +281,8 @@ bool createTemporary(const std::string& target, bool text, std::string& tempPath
 bool replaceFile(const std::string& from, const std::string& to, int& error) {
     releaseTemporary(from);
 #ifdef _WIN32
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
+    if (MoveFileExW(widen(from.c_str()).c_str(), widen(to.c_str()).c_str(),
+                    MOVEFILE_REPLACE_EXISTING) == 0) {
         const DWORD code = GetLastError();
         error = code == ERROR_ACCESS_DENIED ? EACCES : code == ERROR_DISK_FULL ? ENOSPC : EIO;
         return false;
@@ -287,7 +299,11 @@ bool replaceFile(const std::string& from, const std::string& to, int& error) {
 
 void removeFile(const std::string& path) {
     releaseTemporary(path);
+#ifdef _WIN32
+    _wremove(widen(path.c_str()).c_str());
+#else
     std::remove(path.c_str());
+#endif
 }
 
 std::string errorText(int error) {
@@ -312,6 +328,23 @@ void runPause() {
     } while (c != '\n' && c != EOF);
 #endif
 }
+
+#ifdef _WIN32
+std::vector<std::string> utf8Arguments(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+        const int length =
+            WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(length > 0 ? size_t(length) : 1, '\0');
+        if (length > 0) {
+            WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &arg[0], length, nullptr, nullptr);
+        }
+        arg.resize(arg.size() - 1);
+        args.push_back(arg);
+    }
+    return args;
+}
+#endif
 
 int consoleDescriptor() {
     std::fflush(stdout);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Each returns true on success; on failure `error` holds an errno value
 // (0 for an input that ended early).
@@ -33,6 +34,11 @@ std::string errorText(int error);
 // Waits for a key press: the command interpreter's PAUSE on Windows, elsewhere a
 // prompt and a line (or the end) of standard input.
 void runPause();
+
+#ifdef _WIN32
+// The program's arguments as UTF-8, the form every path takes inside the program.
+std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
+#endif
 
 // The descriptor of standard output, for reports written through a Sink.
 int consoleDescriptor();

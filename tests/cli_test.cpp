@@ -53,8 +53,9 @@ std::string text(const std::vector<uint8_t>& bytes) {
 std::map<std::string, std::string> snapshot(const std::string& dir) {
     std::map<std::string, std::string> files;
     for (const auto& item : fs::recursive_directory_iterator(dir)) {
-        const std::string name = fs::relative(item.path(), dir).generic_string();
-        files[name] = item.is_regular_file() ? text(readFileBytes(item.path().string())) : "<dir>";
+        const std::string name = fs::relative(item.path(), dir).generic_u8string();
+        files[name] =
+            item.is_regular_file() ? text(readFileBytes(item.path().u8string())) : "<dir>";
     }
     return files;
 }
@@ -146,6 +147,16 @@ TEST_F(Cli, LargeBlocksGoStraightToTheFileAndMatchTheConversionInMemory) {
     EXPECT_EQ(r.out, "Strings Found: \n\tbig\n");
     EXPECT_TRUE(readFileBytes(path("big_Sc2.m3")) == expected.output);
     EXPECT_EQ(loadU32(readFileBytes(path("big_Sc2.m3")), 4), loadU32(expected.output, 4));
+}
+
+TEST_F(Cli, FileNamesOutsideAsciiAreConverted) {
+    const std::string name =
+        "\xD0\xBC\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBB\xD1\x8C"; // "model" in Russian
+    put(name + ".m3", workedInput());
+    const RunResult r = run({name + ".m3", "-c"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Strings Found: \n\tabcd\n");
+    EXPECT_EQ(readFileBytes(path(name + "_Sc2.m3")), convert(workedInput()).output);
 }
 
 TEST_F(Cli, ReplacesAnEarlierOutputAndLog) {

@@ -81,7 +81,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     HANDLE in = inheritable("NUL", GENERIC_READ, OPEN_EXISTING);
     HANDLE out = inheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
     HANDLE err = inheritable(errPath, GENERIC_WRITE, CREATE_ALWAYS);
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in;
@@ -89,8 +89,11 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     startup.hStdError = err;
     PROCESS_INFORMATION process = {};
     RunResult result;
-    if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                       options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup, &process)) {
+    // The command line is UTF-8 here and UTF-16 for Windows, so that any file name passes.
+    std::wstring wideCommand = std::filesystem::u8path(commandLine).wstring();
+    const std::wstring wideCwd = std::filesystem::u8path(options.cwd).wstring();
+    if (CreateProcessW(nullptr, &wideCommand[0], nullptr, nullptr, TRUE, 0, nullptr,
+                       options.cwd.empty() ? nullptr : wideCwd.c_str(), &startup, &process)) {
         WaitForSingleObject(process.hProcess, INFINITE);
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);

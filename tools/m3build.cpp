@@ -2,6 +2,7 @@
 
 #include "container.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -73,13 +74,13 @@ std::vector<uint8_t> buildM3(const std::vector<BuildEntry>& entries, uint32_t al
 }
 
 std::vector<uint8_t> readFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
                                 std::istreambuf_iterator<char>());
 }
 
 bool writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     out.close();
     return bool(out);

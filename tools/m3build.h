@@ -34,6 +34,6 @@ uint8_t patternByte(uint32_t element, uint32_t at, uint32_t seed);
 void storeU32(std::vector<uint8_t>& bytes, size_t at, uint32_t value);
 uint32_t loadU32(const std::vector<uint8_t>& bytes, size_t at);
 
-// Reads and writes whole files, for the tools and tests.
+// Reads and writes whole files named in UTF-8, for the tools and tests.
 std::vector<uint8_t> readFileBytes(const std::string& path);
 bool writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
