@@ -2,13 +2,12 @@
 
 #include <cstring>
 
-const Rewrite M28 = {"M28", 844, 820, 26, {{0, 100}, {100, 420}, {432, 552}, {564, 844}},
-                     4,     0,   true};
-const Rewrite M26 = {"M26", 820, 820, 26, {{0, 820}}, 1, 0, true};
-const Rewrite R9 = {"R9", 760, 756, 8, {{0, 396}, {400, 760}}, 2, 0, false};
-const Rewrite R26 = {"R26", 464, 468, 25, {{0, 464}}, 1, 4, false};
-const Rewrite R24 = {"R24", 1496, 1492, 23, {{0, 400}, {404, 1496}}, 2, 0, false};
-const Rewrite R4 = {"R4", 40, 36, 3, {{0, 36}}, 1, 0, false};
+const Rewrite M28 = {844, 820, 26, {{0, 420}, {432, 552}, {564, 844}}, 3, 0, true};
+const Rewrite M26 = {820, 820, 26, {{0, 820}}, 1, 0, true};
+const Rewrite R9 = {760, 756, 8, {{0, 396}, {400, 760}}, 2, 0, false};
+const Rewrite R26 = {464, 468, 25, {{0, 464}}, 1, 4, false};
+const Rewrite R24 = {1496, 1492, 23, {{0, 400}, {404, 1496}}, 2, 0, false};
+const Rewrite R4 = {40, 36, 3, {{0, 36}}, 1, 0, false};
 
 namespace {
 

@@ -14,11 +14,10 @@ struct ByteRange {
 // One element rewrite: the kept ranges of each input element in order, then
 // `zeroTail` zero bytes. `marks96` sets element byte 96 to 0x7D first.
 struct Rewrite {
-    const char* name;
     uint32_t inputStride;
     uint32_t outputStride;
     uint32_t newVersion;
-    ByteRange ranges[5];
+    ByteRange ranges[3];
     uint32_t rangeCount;
     uint32_t zeroTail;
     bool marks96;
