@@ -283,8 +283,11 @@ bool replaceFile(const std::string& from, const std::string& to, int& error) {
 #ifdef _WIN32
     if (MoveFileExW(widen(from.c_str()).c_str(), widen(to.c_str()).c_str(),
                     MOVEFILE_REPLACE_EXISTING) == 0) {
+        // A target held open by another program is refused as a sharing violation.
         const DWORD code = GetLastError();
-        error = code == ERROR_ACCESS_DENIED ? EACCES : code == ERROR_DISK_FULL ? ENOSPC : EIO;
+        const bool refused = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
+                             code == ERROR_LOCK_VIOLATION;
+        error = refused ? EACCES : code == ERROR_DISK_FULL ? ENOSPC : EIO;
         return false;
     }
     return true;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 namespace {
 
@@ -43,6 +44,8 @@ bool loadInput(const std::string& path, BlockSet& set, std::string& problem) {
     try {
         status = loadBlockSet(source, set, fault);
     } catch (const std::bad_alloc&) {
+        source.error = ENOMEM;
+    } catch (const std::length_error&) {
         source.error = ENOMEM;
     }
     int ignored = 0;

@@ -6,6 +6,10 @@
 #include <fstream>
 #include <map>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -407,6 +411,20 @@ TEST_F(Cli, WildcardMatchingTwoFilesConvertsTheFirstAndPauses) {
     EXPECT_NE(r.out.find(PAUSE_PROMPT), std::string::npos);
     EXPECT_TRUE(fs::exists(path("a_Sc2.m3")));
     EXPECT_FALSE(fs::exists(path("b_Sc2.m3")));
+}
+
+TEST_F(Cli, OutputHeldOpenByAnotherProgramIsLeftAlone) {
+    put("unit.m3", workedInput());
+    put("unit_Sc2.m3", "earlier output");
+    const auto before = snapshot(dir);
+    HANDLE held = CreateFileA(path("unit_Sc2.m3").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const RunResult r = run({"unit.m3", "-c"});
+    CloseHandle(held);
+    EXPECT_EQ(r.status, failureStatus());
+    EXPECT_EQ(r.out, "Cannot write \"unit_Sc2.m3\": Permission denied\n");
+    EXPECT_EQ(snapshot(dir), before);
 }
 
 TEST_F(Cli, DriveLetterPathWithBackslashes) {
