@@ -247,7 +247,6 @@ const uint8_t* mapInput(int fd, uint64_t size, const std::string& path) {
     if (map == MAP_FAILED) {
         return nullptr;
     }
-    madvise(map, size_t(size), MADV_SEQUENTIAL);
     const std::string message =
         "Cannot read \"" + path + "\": the file changed or failed while it was being read\n";
     mappedInputMessage = copyText(message);
