@@ -48,7 +48,7 @@ bool logHasTwoLinesPerEntry(const std::string& log, size_t entries) {
     return at == log.size();
 }
 
-void checkAccepted(const uint8_t* data, size_t size, const Conversion& once) {
+void checkAccepted(const uint8_t* data, const Conversion& once) {
     const std::vector<uint8_t>& out = once.output;
     require(out.size() >= HEADER_SIZE, "output holds a header");
     const uint32_t indexOffset = le32(out, 4);
@@ -70,7 +70,6 @@ void checkAccepted(const uint8_t* data, size_t size, const Conversion& once) {
     const Conversion twice = convertBytes(out.data(), out.size());
     require(twice.status == LoadStatus::Loaded, "output accepted");
     require(twice.output == out, "converting again changes nothing");
-    (void)size;
 }
 
 } // namespace
@@ -83,6 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 "a refused input yields nothing");
         return 0;
     }
-    checkAccepted(data, size, once);
+    checkAccepted(data, once);
     return 0;
 }
