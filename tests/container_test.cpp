@@ -4,23 +4,6 @@
 
 namespace {
 
-// The small file of the worked example: no alignment in the input, 12 bytes after the
-// index that the output must not carry over.
-// The worked example's FOR_ block: one element of three bytes, version 2.
-BuildEntry forBlock() {
-    return BuildEntry{TAG_FOR_, 1, 2, {0xF1, 0xF2, 0xF3}};
-}
-
-std::vector<uint8_t> workedInput() {
-    std::vector<BuildEntry> entries = {
-        headerEntry(24),
-        charEntry("abcd"),
-        elementsEntry(TAG_REGN, 4, 1, 40),
-        forBlock(),
-    };
-    return buildM3(entries, 1, 12);
-}
-
 void appendEntry(std::vector<uint8_t>& file, uint32_t tag, uint32_t offset, uint32_t count,
                  uint32_t version) {
     const size_t at = file.size();

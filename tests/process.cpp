@@ -56,24 +56,8 @@ HANDLE inheritable(const std::string& path, DWORD access, DWORD disposition) {
                        disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// The console streams are text: line ends arrive as CR LF and are compared as LF.
-std::string withoutCarriageReturns(std::string text) {
-    std::string plain;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
-            plain += text[i];
-        }
-    }
-    return plain;
-}
-
-} // namespace
-
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                     const RunOptions& options) {
-    const std::string streams = makeScratchDir();
-    const std::string outPath = streams + "\\out";
-    const std::string errPath = streams + "\\err";
+int runAndWait(const std::string& program, const std::vector<std::string>& args,
+               const RunOptions& options, const std::string& outPath, const std::string& errPath) {
     std::string commandLine = quoteArgument(program);
     for (const std::string& arg : args) {
         commandLine += " " + quoteArgument(arg);
@@ -88,7 +72,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION process = {};
-    RunResult result;
+    int status = -1;
     // The command line is UTF-8 here and UTF-16 for Windows, so that any file name passes.
     std::wstring wideCommand = std::filesystem::u8path(commandLine).wstring();
     const std::wstring wideCwd = std::filesystem::u8path(options.cwd).wstring();
@@ -97,18 +81,28 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         WaitForSingleObject(process.hProcess, INFINITE);
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);
-        result.status = int(code);
+        status = int(code);
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
     }
     CloseHandle(in);
     CloseHandle(out);
     CloseHandle(err);
-    result.out = withoutCarriageReturns(slurp(outPath));
-    result.err = slurp(errPath);
-    removeTree(streams);
-    return result;
+    return status;
 }
+
+// The console streams are text: line ends arrive as CR LF and are compared as LF.
+std::string consoleText(const std::string& text) {
+    std::string plain;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+            plain += text[i];
+        }
+    }
+    return plain;
+}
+
+} // namespace
 
 std::string makeScratchDir() {
     static unsigned serial = 0;
@@ -125,10 +119,6 @@ std::string makeScratchDir() {
 }
 
 void setMode(const std::string&, unsigned) {}
-
-bool runningAsRoot() {
-    return false;
-}
 
 int failureStatus() {
     return -1;
@@ -184,27 +174,24 @@ constexpr uid_t NOBODY = 65534;
     _exit(124);
 }
 
-} // namespace
-
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                     const RunOptions& options) {
-    const std::string streams = makeScratchDir();
-    const std::string outPath = streams + "/out";
-    const std::string errPath = streams + "/err";
-    RunResult result;
+int runAndWait(const std::string& program, const std::vector<std::string>& args,
+               const RunOptions& options, const std::string& outPath, const std::string& errPath) {
     const pid_t child = fork();
     if (child == 0) {
         startChild(program, args, options, outPath, errPath);
     }
     int status = 0;
     if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        result.status = WEXITSTATUS(status);
+        return WEXITSTATUS(status);
     }
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
-    removeTree(streams);
-    return result;
+    return -1;
 }
+
+std::string consoleText(const std::string& text) {
+    return text;
+}
+
+} // namespace
 
 std::string makeScratchDir() {
     const char* base = std::getenv("TMPDIR");
@@ -220,12 +207,21 @@ void setMode(const std::string& path, unsigned mode) {
     chmod(path.c_str(), mode_t(mode));
 }
 
-bool runningAsRoot() {
-    return geteuid() == 0;
-}
-
 int failureStatus() {
     return 255;
 }
 
 #endif
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    const std::string streams = makeScratchDir();
+    const std::string outPath = streams + "/out";
+    const std::string errPath = streams + "/err";
+    RunResult result;
+    result.status = runAndWait(program, args, options, outPath, errPath);
+    result.out = consoleText(slurp(outPath));
+    result.err = slurp(errPath);
+    removeTree(streams);
+    return result;
+}

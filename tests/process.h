@@ -29,6 +29,5 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 std::string makeScratchDir();
 void removeTree(const std::string& path);
 void setMode(const std::string& path, unsigned mode);
-bool runningAsRoot();
 // The exit status a program's `return -1` gives on this platform.
 int failureStatus();

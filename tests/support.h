@@ -35,6 +35,15 @@ inline std::vector<uint8_t> outputSpan(const std::vector<uint8_t>& file, size_t 
     return std::vector<uint8_t>(file.begin() + long(begin), file.begin() + long(end));
 }
 
+// The small file of the worked example: a header, a CHAR "abcd", one REGN 4 element
+// and a FOR_ 2 block of three bytes, with no alignment in the input and 12 bytes after
+// the index that the output must not carry over.
+inline std::vector<uint8_t> workedInput() {
+    const BuildEntry forBlock{TAG_FOR_, 1, 2, {0xF1, 0xF2, 0xF3}};
+    return buildM3(
+        {headerEntry(24), charEntry("abcd"), elementsEntry(TAG_REGN, 4, 1, 40), forBlock}, 1, 12);
+}
+
 inline std::vector<uint8_t> repeated(uint8_t value, size_t count) {
     return std::vector<uint8_t>(count, value);
 }
