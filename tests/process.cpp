@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -124,6 +125,19 @@ int failureStatus() {
     return -1;
 }
 
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    const std::string streams = makeScratchDir();
+    const std::string outPath = streams + "/out";
+    const std::string errPath = streams + "/err";
+    RunResult result;
+    result.status = runAndWait(program, args, options, outPath, errPath);
+    result.out = consoleText(slurp(outPath));
+    result.err = slurp(errPath);
+    removeTree(streams);
+    return result;
+}
+
 #else
 #include <fcntl.h>
 #include <signal.h>
@@ -137,17 +151,17 @@ namespace {
 constexpr uid_t NOBODY = 65534;
 
 [[noreturn]] void startChild(const std::string& program, const std::vector<std::string>& args,
-                             const RunOptions& options, const std::string& outPath,
-                             const std::string& errPath) {
+                             const RunOptions& options, int outPipe, const std::string& errPath) {
     const int in = open("/dev/null", O_RDONLY);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int out =
+        options.stdoutPath.empty() ? outPipe : open(options.stdoutPath.c_str(), O_WRONLY);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
         _exit(120);
     }
     if (options.fileSizeLimit > 0) {
         const rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
-        signal(SIGXFSZ, SIG_IGN);
+        signal(SIGXFSZ, options.fileSizeSignal ? SIG_DFL : SIG_IGN);
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
             _exit(121);
         }
@@ -170,28 +184,58 @@ constexpr uid_t NOBODY = 65534;
         argv.push_back(const_cast<char*>(arg.c_str()));
     }
     argv.push_back(nullptr);
+    alarm(options.seconds);
     execv(program.c_str(), argv.data());
     _exit(124);
 }
 
-int runAndWait(const std::string& program, const std::vector<std::string>& args,
-               const RunOptions& options, const std::string& outPath, const std::string& errPath) {
+} // namespace
+
+Started startProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    Started started;
+    started.streams = makeScratchDir();
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        std::abort();
+    }
     const pid_t child = fork();
     if (child == 0) {
-        startChild(program, args, options, outPath, errPath);
+        startChild(program, args, options, ends[1], started.streams + "/err");
     }
+    close(ends[1]);
+    started.pid = int(child);
+    started.outPipe = ends[0];
+    return started;
+}
+
+RunResult waitProgram(Started& started) {
+    RunResult result;
+    char chunk[65536];
+    ssize_t got;
+    while ((got = read(started.outPipe, chunk, sizeof chunk)) != 0) {
+        if (got > 0) {
+            result.out.append(chunk, size_t(got));
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    close(started.outPipe);
     int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        return WEXITSTATUS(status);
+    if (started.pid > 0 && waitpid(started.pid, &status, 0) == started.pid) {
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
-    return -1;
+    result.err = slurp(started.streams + "/err");
+    removeTree(started.streams);
+    return result;
 }
 
-std::string consoleText(const std::string& text) {
-    return text;
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    Started started = startProgram(program, args, options);
+    return waitProgram(started);
 }
-
-} // namespace
 
 std::string makeScratchDir() {
     const char* base = std::getenv("TMPDIR");
@@ -212,16 +256,3 @@ int failureStatus() {
 }
 
 #endif
-
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                     const RunOptions& options) {
-    const std::string streams = makeScratchDir();
-    const std::string outPath = streams + "/out";
-    const std::string errPath = streams + "/err";
-    RunResult result;
-    result.status = runAndWait(program, args, options, outPath, errPath);
-    result.out = consoleText(slurp(outPath));
-    result.err = slurp(errPath);
-    removeTree(streams);
-    return result;
-}

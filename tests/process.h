@@ -9,14 +9,22 @@ struct RunOptions {
     std::string cwd;
     // Run as an unprivileged user when the tests run as root, so that file modes apply.
     bool unprivileged = false;
-    // A file-size limit in bytes (0 for none): writes past it fail as on a full disk.
+    // A file-size limit in bytes (0 for none): writes past it fail as on a full disk,
+    // or, with `fileSizeSignal`, raise the file-size signal with its default action.
     uint64_t fileSizeLimit = 0;
+    bool fileSizeSignal = false;
     // A limit on the program's address space in bytes (0 for none).
     uint64_t memoryLimit = 0;
+    // Where standard output goes instead of being captured (POSIX), such as /dev/full.
+    std::string stdoutPath;
+    // A run still going after this long is ended by an alarm signal.
+    unsigned seconds = 120;
 };
 
 struct RunResult {
     int status = -1;
+    // The signal that ended the program, or 0 when it exited.
+    int signal = 0;
     std::string out;
     std::string err;
 };
@@ -24,6 +32,19 @@ struct RunResult {
 // Runs the program with standard input at its end and captures both output streams.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options);
+
+#ifndef _WIN32
+// A program started and not yet waited for; its standard output is a pipe read when
+// it is waited for.
+struct Started {
+    int pid = -1;
+    int outPipe = -1;
+    std::string streams;
+};
+Started startProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options);
+RunResult waitProgram(Started& started);
+#endif
 
 // A new, empty directory that anyone may write to; removed by removeTree.
 std::string makeScratchDir();
