@@ -14,6 +14,8 @@ const uint8_t PADDING[ALIGNMENT] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0x
 namespace {
 
 constexpr uint64_t MAX_OFFSET = std::numeric_limits<uint32_t>::max();
+// Entries read and checked at a time: 1 MiB of index.
+constexpr uint64_t INDEX_CHUNK = 65536;
 // A file sink flushes once this much is buffered; larger writes bypass the buffer.
 constexpr size_t SINK_CAPACITY = size_t(1) << 20;
 
@@ -69,17 +71,17 @@ FaultInfo checkHeader(const uint8_t* head, uint64_t fileSize, M3Header& header) 
 }
 
 // Checks one entry's place and rule, and gives its span and the bytes it will take in
-// the output, alignment included.
-FaultInfo checkEntry(const BlockSet& set, size_t i, uint32_t& span, uint64_t& outputLength) {
+// the output, alignment included. `next` is the entry after it, or nullptr for the last.
+FaultInfo checkEntry(const BlockSet& set, size_t i, const IndexEntry* next, uint32_t& span,
+                     uint64_t& outputLength) {
     const IndexEntry& e = set.entries[i];
-    const size_t last = set.entries.size() - 1;
-    const uint32_t end = i < last ? set.entries[i + 1].offset : set.indexOffset;
+    const uint32_t end = next ? next->offset : set.indexOffset;
     if (i == 0 && e.offset != 0) {
         return faultAt(Fault::FirstNotAtZero, i, e, e.offset);
     }
     if (end < e.offset) {
-        if (i < last) {
-            return faultAt(Fault::OffsetBeforePrevious, i + 1, set.entries[i + 1], end, e.offset);
+        if (next) {
+            return faultAt(Fault::OffsetBeforePrevious, i + 1, *next, end, e.offset);
         }
         return faultAt(Fault::LastBeyondIndex, i, e, e.offset, set.indexOffset);
     }
@@ -102,37 +104,52 @@ FaultInfo checkEntry(const BlockSet& set, size_t i, uint32_t& span, uint64_t& ou
     return faultOf(Fault::None);
 }
 
-FaultInfo checkEntries(BlockSet& set) {
-    uint64_t outputEnd = 0;
-    set.sizes.resize(set.entries.size());
-    for (size_t i = 0; i < set.entries.size(); ++i) {
+// Checks the entries read so far whose successor is known (all of them once the last
+// is read), adding their spans to `set.sizes` and their output lengths to `outputEnd`.
+FaultInfo checkEntries(BlockSet& set, uint64_t& outputEnd) {
+    const size_t read = set.entries.size();
+    const size_t known = read == set.indexCount ? read : read - 1;
+    for (size_t i = set.sizes.size(); i < known; ++i) {
+        uint32_t span = 0;
         uint64_t length = 0;
-        const FaultInfo info = checkEntry(set, i, set.sizes[i], length);
+        const IndexEntry* next = i + 1 < read ? &set.entries[i + 1] : nullptr;
+        const FaultInfo info = checkEntry(set, i, next, span, length);
         if (info.fault != Fault::None) {
             return info;
         }
+        set.sizes.push_back(span);
         outputEnd += length;
-    }
-    // The index is written where the blocks end; its offset must fit the header field.
-    if (outputEnd > MAX_OFFSET) {
-        return faultOf(Fault::OutputTooLarge, outputEnd);
     }
     return faultOf(Fault::None);
 }
 
+// Room for the entries read so far and the next chunk, and their sizes, grown
+// sixteenfold at a time: never more than sixteen times what has been read, and for an
+// index of a million entries a single move, of the first chunk.
+void makeRoomForEntries(BlockSet& set, uint64_t alreadyRead, uint64_t next) {
+    const uint64_t needed = alreadyRead + next;
+    if (needed <= set.entries.capacity()) {
+        return;
+    }
+    const uint64_t room = std::min<uint64_t>(set.indexCount, std::max(needed, alreadyRead * 16));
+    set.entries.reserve(size_t(room));
+    set.sizes.reserve(size_t(room));
+}
+
 // The index was read byte for byte into the entries; on a big-endian host each field
 // is turned round.
-void decodeEntries(std::vector<IndexEntry>& entries) {
+void decodeEntries(IndexEntry* entries, size_t count) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     (void)entries;
+    (void)count;
 #else
-    for (IndexEntry& e : entries) {
+    for (IndexEntry* e = entries; e != entries + count; ++e) {
         uint8_t raw[ENTRY_SIZE];
-        std::memcpy(raw, &e, sizeof raw);
-        e.tag = loadLe32(raw);
-        e.offset = loadLe32(raw + 4);
-        e.count = loadLe32(raw + 8);
-        e.version = loadLe32(raw + 12);
+        std::memcpy(raw, e, sizeof raw);
+        e->tag = loadLe32(raw);
+        e->offset = loadLe32(raw + 4);
+        e->count = loadLe32(raw + 8);
+        e->version = loadLe32(raw + 12);
     }
 #endif
 }
@@ -205,21 +222,33 @@ LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
     }
     set.indexOffset = header.indexOffset;
     set.indexCount = header.indexCount;
-    set.entries.resize(header.indexCount);
-    if (!readBuffer(source, header.indexOffset, uint64_t(ENTRY_SIZE) * header.indexCount,
-                    reinterpret_cast<uint8_t*>(set.entries.data()))) {
-        return LoadStatus::ReadFailed;
+    // The index is read and checked a chunk at a time: an index that is wrong early is
+    // refused without reading, or making room for, what its header claims.
+    uint64_t outputEnd = 0;
+    for (uint64_t first = 0; first < header.indexCount; first += INDEX_CHUNK) {
+        const uint64_t count = std::min<uint64_t>(INDEX_CHUNK, header.indexCount - first);
+        makeRoomForEntries(set, first, count);
+        set.entries.resize(size_t(first + count));
+        if (!readBuffer(source, header.indexOffset + first * ENTRY_SIZE, count * ENTRY_SIZE,
+                        reinterpret_cast<uint8_t*>(set.entries.data() + first))) {
+            return LoadStatus::ReadFailed;
+        }
+        decodeEntries(set.entries.data() + first, size_t(count));
+        fault = checkEntries(set, outputEnd);
+        if (fault.fault != Fault::None) {
+            return LoadStatus::Rejected;
+        }
     }
-    decodeEntries(set.entries);
-    fault = checkEntries(set);
-    if (fault.fault != Fault::None) {
+    // The index is written where the blocks end; its offset must fit the header field.
+    if (outputEnd > MAX_OFFSET) {
+        fault = faultOf(Fault::OutputTooLarge, outputEnd);
         return LoadStatus::Rejected;
     }
     if (source.memory) {
         set.bytes = source.memory;
         return LoadStatus::Loaded;
     }
-    set.bytes = mapInput(source.fd, set.indexOffset, source.path);
+    set.bytes = mapInput(source.fd, set.indexOffset);
     if (set.bytes) {
         return LoadStatus::Loaded;
     }

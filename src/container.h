@@ -112,14 +112,12 @@ struct FaultInfo {
 // empty for a wrong magic, which is reported by the first line alone.
 std::string describeFault(const FaultInfo& info);
 
-// Where the input bytes come from: a caller's memory, or an open file (whose path
-// names it in messages).
+// Where the input bytes come from: a caller's memory, or an open file.
 struct Source {
     const uint8_t* memory = nullptr;
     int fd = -1;
     uint64_t size = 0;
     int error = 0;
-    std::string path;
 };
 
 enum class LoadStatus { Loaded, Rejected, ReadFailed };
@@ -127,9 +125,11 @@ enum class LoadStatus { Loaded, Rejected, ReadFailed };
 // Reads `size` bytes at `offset` of the source into dest. Fails on a short read.
 bool readBuffer(Source& source, uint64_t offset, uint64_t size, uint8_t* dest);
 
-// Reads and checks the header and the whole index, then takes the block bytes: in
-// place from memory, mapped from a file, or read from it where it cannot be mapped.
-// Nothing is allocated for blocks until the index has passed every check.
+// Reads and checks the header and the whole index, a chunk at a time, then takes the
+// block bytes: in place from memory, mapped from a file, or read from it where it
+// cannot be mapped. The entries get room as they are read, never for all the header
+// claims at once; nothing is allocated for blocks until the index has passed every
+// check.
 LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault);
 
 // Output that is either collected in memory (fd < 0) or written to a file through a

@@ -1,15 +1,46 @@
 // The few things that differ between Windows and POSIX systems: opening, reading and
-// writing files by descriptor, replacing a file, and the final pause.
+// writing files by descriptor, putting new files in place, cleaning up after an
+// interruption, and the final pause.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// Each returns true on success; on failure `error` holds an errno value
-// (0 for an input that ended early).
-bool openInput(const std::string& path, int& fd, uint64_t& size, int& error);
+// Failures of the program's own, given where an errno value would be.
+constexpr int ENDED_EARLY = 0;
+constexpr int NOT_REGULAR_FILE = -2;
+constexpr int IS_THE_INPUT = -3;
+
+// What the fatal-signal handlers need: the temporary files not yet put in place and
+// the line to print should the mapped input fail. The run owns the one registry; the
+// handlers are the only code that reads it from outside the run's own calls.
+struct CleanupRegistry {
+    std::atomic<char*> temporaries[2] = {};
+    std::atomic<const char*> inputFault{nullptr};
+    // Held while the registry and the files it names change together (Windows, where
+    // the console handler runs on a thread of its own).
+    std::atomic_flag busy = ATOMIC_FLAG_INIT;
+};
+
+// Makes `registry` the one the handlers clean up, and installs them for interruption
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT), the file-size limit (SIGXFSZ) and a failing
+// mapped input (SIGBUS); on Windows for Ctrl+C, Ctrl+Break and the console closing.
+// A signal the program was started with ignored stays ignored. nullptr undoes it.
+void guardRun(CleanupRegistry* registry);
+
+// Identifies a file whatever name reaches it: device and inode, or on Windows volume
+// serial number and file index.
+struct FileId {
+    uint64_t device = 0;
+    uint64_t index = 0;
+};
+
+// Each returns true on success; on failure `error` holds an errno value or one of the
+// program's own above.
+bool openInput(const std::string& path, int& fd, uint64_t& size, FileId& id, int& error);
 bool readAt(int fd, uint64_t offset, void* dest, size_t size, int& error);
 bool writeAll(int fd, const void* data, size_t size, int& error);
 bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error);
@@ -17,17 +48,35 @@ bool closeFile(int fd, int& error);
 
 // Maps the first `size` bytes of an open input for reading, or gives nullptr where the
 // platform or the file does not allow it (the caller then reads the bytes instead).
-// Should the file shrink or fail while mapped, the program reports it for `path`,
-// removes its temporary files and exits with status -1 rather than crash.
-const uint8_t* mapInput(int fd, uint64_t size, const std::string& path);
+const uint8_t* mapInput(int fd, uint64_t size);
 
-// Creates a new, empty file beside `target` under a name no other file has, for
-// writing; `text` opens it in the platform's text mode (CR LF line endings on Windows).
-bool createTemporary(const std::string& target, bool text, std::string& tempPath, int& fd,
-                     int& error);
-// Puts `from` in place of `to`, replacing an existing file.
-bool replaceFile(const std::string& from, const std::string& to, int& error);
-void removeFile(const std::string& path);
+// The file that writing to `path` would write: where its chain of symbolic links ends,
+// or `path` itself.
+bool followLinks(const std::string& path, std::string& target, int& error);
+
+// Fails, before anything is written, for a target that a new file cannot be put in
+// place of: the input itself, a directory, or (Windows) a read-only file or one that
+// another program holds open.
+bool checkReplaceable(const std::string& target, const FileId& input, int& error);
+
+// Creates a new, empty file with a short name of its own in the directory of
+// `target`, for writing, and enters it in the registry. `text` opens it in the
+// platform's text mode (CR LF line endings on Windows). It takes the permission bits
+// an existing target has.
+bool createTemporary(CleanupRegistry& registry, const std::string& target, bool text,
+                     std::string& tempPath, int& fd, int& error);
+// Removes a temporary file and its entry.
+void removeTemporary(CleanupRegistry& registry, const std::string& tempPath);
+
+// Puts each temporary in place of its target, in order, with interruptions held off
+// so that a signal lands before all of them or after. On failure `failed` is the
+// index of the one that could not be put in place; those before it are in place.
+struct Replacement {
+    std::string tempPath;
+    std::string target;
+};
+bool replaceFiles(CleanupRegistry& registry, const std::vector<Replacement>& files, size_t& failed,
+                  int& error);
 
 std::string errorText(int error);
 
@@ -35,10 +84,18 @@ std::string errorText(int error);
 // prompt and a line (or the end) of standard input.
 void runPause();
 
-#ifdef _WIN32
-// The program's arguments as UTF-8, the form every path takes inside the program.
-std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
-#endif
+// Writes `size` bytes of text to standard output, after what stdio holds; false if
+// they could not all be written.
+bool printText(const void* text, size_t size);
 
-// The descriptor of standard output, for reports written through a Sink.
-int consoleDescriptor();
+#ifdef _WIN32
+// Names travel through the program as UTF-8 and meet Windows as UTF-16. An unpaired
+// surrogate, which Windows allows in a name, is carried as its own three-byte
+// sequence, so every name converts both ways exactly.
+std::string fromUtf16(const wchar_t* text);
+std::wstring toUtf16(const std::string& text);
+std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
+// The console control handler: removes the registered temporaries, then lets the
+// default handler end the process. Nonzero when it has handled the event alone.
+int __stdcall handleConsoleControl(unsigned long event);
+#endif

@@ -32,13 +32,12 @@ std::string rejection(const FaultInfo& fault) {
 }
 
 // Reads and checks the input; on failure `problem` holds the lines to print.
-bool loadInput(const std::string& path, BlockSet& set, std::string& problem) {
+bool loadInput(const std::string& path, BlockSet& set, FileId& id, std::string& problem) {
     Source source;
-    if (!openInput(path, source.fd, source.size, source.error)) {
+    if (!openInput(path, source.fd, source.size, id, source.error)) {
         problem = ioProblem("open", path, source.error);
         return false;
     }
-    source.path = path;
     FaultInfo fault;
     LoadStatus status = LoadStatus::ReadFailed;
     try {
@@ -58,19 +57,34 @@ bool loadInput(const std::string& path, BlockSet& set, std::string& problem) {
     return status == LoadStatus::Loaded;
 }
 
-// A file being written under a temporary name beside its final one.
+// A file being written under a temporary name in the directory of the file it will
+// replace. `path` names it in messages; `target` is where it lands, the end of the
+// links `path` may lead through.
 struct PendingFile {
     std::string path;
+    std::string target;
     std::string tempPath;
     Sink sink;
     bool open = false;
 };
 
-bool startFile(PendingFile& file, const std::string& path, bool text, std::string& problem) {
+// Finds where the file lands and refuses, before anything is created, a target that
+// is the input or that a new file cannot be put in place of.
+bool aimFile(PendingFile& file, const std::string& path, const FileId& input,
+             std::string& problem) {
     file.path = path;
     int error = 0;
-    if (!createTemporary(path, text, file.tempPath, file.sink.fd, error)) {
-        problem = ioProblem("create", path, error);
+    if (!followLinks(path, file.target, error) || !checkReplaceable(file.target, input, error)) {
+        problem = ioProblem("write", path, error);
+        return false;
+    }
+    return true;
+}
+
+bool startFile(CleanupRegistry& registry, PendingFile& file, bool text, std::string& problem) {
+    int error = 0;
+    if (!createTemporary(registry, file.target, text, file.tempPath, file.sink.fd, error)) {
+        problem = ioProblem("create", file.path, error);
         return false;
     }
     file.open = true;
@@ -89,54 +103,60 @@ bool finishWriting(PendingFile& file, std::string& problem) {
     return true;
 }
 
-bool putInPlace(PendingFile& file, std::string& problem) {
+// Puts the log in place and then the output. The output's rename is the commit point:
+// a run that reports a failure has not replaced the output.
+bool putInPlace(CleanupRegistry& registry, PendingFile& log, PendingFile& output,
+                std::string& problem) {
+    size_t failed = 0;
     int error = 0;
-    if (!replaceFile(file.tempPath, file.path, error)) {
-        problem = ioProblem("write", file.path, error);
-        return false;
+    const bool replaced = replaceFiles(
+        registry, {{log.tempPath, log.target}, {output.tempPath, output.target}}, failed, error);
+    if (replaced || failed > 0) {
+        log.tempPath.clear();
     }
-    file.tempPath.clear();
-    return true;
+    if (replaced) {
+        output.tempPath.clear();
+    } else {
+        problem = ioProblem("write", failed == 0 ? log.path : output.path, error);
+    }
+    return replaced;
 }
 
-void discard(PendingFile& file) {
+void discard(CleanupRegistry& registry, PendingFile& file) {
     if (file.open) {
         int ignored = 0;
         closeFile(file.sink.fd, ignored);
         file.open = false;
     }
     if (!file.tempPath.empty()) {
-        removeFile(file.tempPath);
+        removeTemporary(registry, file.tempPath);
         file.tempPath.clear();
     }
 }
 
-// Writes the output and the log under temporary names, then puts the output in place
-// and after it the log. On any failure neither temporary is left behind.
-bool writeFiles(BlockSet& set, const std::string& outputPath, std::string& problem) {
+// Writes the output and the log under temporary names and composes the strings report,
+// then puts the files in place. Everything that can fail does so before the first
+// file is put in place, and on any failure no temporary is left behind.
+bool writeFiles(CleanupRegistry& registry, BlockSet& set, const FileId& input,
+                const std::string& outputPath, Sink& report, std::string& problem) {
     PendingFile output;
     PendingFile log;
     bool ok =
-        startFile(output, outputPath, false, problem) && startFile(log, LOG_NAME, true, problem);
+        aimFile(output, outputPath, input, problem) && aimFile(log, LOG_NAME, input, problem) &&
+        startFile(registry, output, false, problem) && startFile(registry, log, true, problem);
     if (ok) {
         try {
             writeBlockSet(set, output.sink, &log.sink);
+            writeStringsReport(set, report);
         } catch (const std::bad_alloc&) {
             output.sink.error = ENOMEM;
         }
         ok = finishWriting(output, problem) && finishWriting(log, problem) &&
-             putInPlace(output, problem) && putInPlace(log, problem);
+             putInPlace(registry, log, output, problem);
     }
-    discard(output);
-    discard(log);
+    discard(registry, output);
+    discard(registry, log);
     return ok;
-}
-
-void printStrings(const BlockSet& set) {
-    Sink console;
-    console.fd = consoleDescriptor();
-    writeStringsReport(set, console);
-    sinkFlush(console);
 }
 
 void printUsage() {
@@ -188,18 +208,30 @@ int runTool(int argc, const char* const* argv) {
     }
     const bool pause = !(argc == 3 && std::strcmp(argv[2], "-c") == 0);
     const std::string input = argv[1];
-    const std::string output = outputNameFor(input);
+    const std::string inputFault =
+        "Cannot read " + quoted(input) + ": the file changed or failed while it was being read\n";
+    CleanupRegistry registry;
+    registry.inputFault.store(inputFault.c_str());
+    guardRun(&registry);
     BlockSet set;
+    FileId inputId;
+    Sink report;
     std::string problem;
-    if (!loadInput(input, set, problem) || !writeFiles(set, output, problem)) {
+    const bool converted =
+        loadInput(input, set, inputId, problem) &&
+        writeFiles(registry, set, inputId, outputNameFor(input), report, problem);
+    guardRun(nullptr);
+    if (!converted) {
         say(problem);
         std::fflush(stdout);
         return -1;
     }
-    printStrings(set);
+    // From here on only the console can fail: the files are in place and the input is
+    // not read again.
+    const bool printed = printText(report.buffer.get(), report.used);
     if (pause) {
         runPause();
     }
     std::fflush(stdout);
-    return 0;
+    return printed ? 0 : -1;
 }

@@ -26,6 +26,8 @@ void removeTree(const std::string& path) {
 }
 
 #ifdef _WIN32
+#include "platform.h"
+
 #include <windows.h>
 
 namespace {
@@ -74,9 +76,10 @@ int runAndWait(const std::string& program, const std::vector<std::string>& args,
     startup.hStdError = err;
     PROCESS_INFORMATION process = {};
     int status = -1;
-    // The command line is UTF-8 here and UTF-16 for Windows, so that any file name passes.
-    std::wstring wideCommand = std::filesystem::u8path(commandLine).wstring();
-    const std::wstring wideCwd = std::filesystem::u8path(options.cwd).wstring();
+    // The command line is UTF-8 here and UTF-16 for Windows, converted as the program
+    // converts names, so that any file name passes.
+    std::wstring wideCommand = toUtf16(commandLine);
+    const std::wstring wideCwd = toUtf16(options.cwd);
     if (CreateProcessW(nullptr, &wideCommand[0], nullptr, nullptr, TRUE, 0, nullptr,
                        options.cwd.empty() ? nullptr : wideCwd.c_str(), &startup, &process)) {
         WaitForSingleObject(process.hProcess, INFINITE);
