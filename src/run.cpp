@@ -31,14 +31,15 @@ std::string rejection(const FaultInfo& fault) {
     return reason.empty() ? NOT_M3 : std::string(NOT_M3) + "\n" + reason;
 }
 
-// Reads and checks the input; on failure `problem` holds the lines to print.
-bool loadInput(const std::string& path, BlockSet& set, FileId& id, std::string& problem) {
+// Reads and checks the input; on failure `problem` holds the lines to print, and
+// `fault` what was wrong with a refused input.
+bool loadInput(const std::string& path, BlockSet& set, FileId& id, FaultInfo& fault,
+               std::string& problem) {
     Source source;
     if (!openInput(path, source.fd, source.size, id, source.error)) {
         problem = ioProblem("open", path, source.error);
         return false;
     }
-    FaultInfo fault;
     LoadStatus status = LoadStatus::ReadFailed;
     try {
         status = loadBlockSet(source, set, fault);
@@ -215,14 +216,20 @@ int runTool(int argc, const char* const* argv) {
     guardRun(&registry);
     BlockSet set;
     FileId inputId;
+    FaultInfo fault;
     Sink report;
     std::string problem;
     const bool converted =
-        loadInput(input, set, inputId, problem) &&
+        loadInput(input, set, inputId, fault, problem) &&
         writeFiles(registry, set, inputId, outputNameFor(input), report, problem);
     guardRun(nullptr);
     if (!converted) {
         say(problem);
+        // A wrong magic ends the run at once; any other failure waits, like a finished
+        // run, so that whoever dropped the file can read why.
+        if (pause && fault.fault != Fault::WrongMagic) {
+            runPause();
+        }
         std::fflush(stdout);
         return -1;
     }
