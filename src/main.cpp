@@ -14,7 +14,10 @@ int wmain(int argc, wchar_t** argv) {
     for (const std::string& arg : args) {
         pointers.push_back(arg.c_str());
     }
-    return runTool(argc, pointers.data());
+    const unsigned codePage = useUtf8Console();
+    const int status = runTool(argc, pointers.data());
+    restoreConsole(codePage);
+    return status;
 }
 #else
 int main(int argc, char** argv) {

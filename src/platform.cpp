@@ -656,6 +656,20 @@ std::vector<std::string> utf8Arguments(int argc, wchar_t** argv) {
     return args;
 }
 
+unsigned useUtf8Console() {
+    const unsigned codePage = GetConsoleOutputCP();
+    if (codePage != 0) {
+        SetConsoleOutputCP(CP_UTF8);
+    }
+    return codePage;
+}
+
+void restoreConsole(unsigned codePage) {
+    if (codePage != 0) {
+        SetConsoleOutputCP(codePage);
+    }
+}
+
 int __stdcall handleConsoleControl(unsigned long event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
         return FALSE;

@@ -95,6 +95,10 @@ bool printText(const void* text, size_t size);
 std::string fromUtf16(const wchar_t* text);
 std::wstring toUtf16(const std::string& text);
 std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
+// Sets the console's output code page to UTF-8, so that names in messages show as
+// themselves, and gives the one it had (0 without a console) for restoreConsole.
+unsigned useUtf8Console();
+void restoreConsole(unsigned codePage);
 // The console control handler: removes the registered temporaries, then lets the
 // default handler end the process. Nonzero when it has handled the event alone.
 int __stdcall handleConsoleControl(unsigned long event);
