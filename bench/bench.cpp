@@ -3,7 +3,7 @@
 // ratio and the converter's peak resident memory against the input size.
 //
 //   tarvelin_bench <path to Tarvelin> [work directory] [runs]
-#include "container.h"
+#include "format.h"
 
 #include <algorithm>
 #include <chrono>

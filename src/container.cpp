@@ -8,16 +8,11 @@
 #include <cstring>
 #include <limits>
 
-const uint8_t PADDING[ALIGNMENT] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,
-                                    0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
-
 namespace {
 
 constexpr uint64_t MAX_OFFSET = std::numeric_limits<uint32_t>::max();
 // Entries read and checked at a time: 1 MiB of index.
 constexpr uint64_t INDEX_CHUNK = 65536;
-// A file sink flushes once this much is buffered; larger writes bypass the buffer.
-constexpr size_t SINK_CAPACITY = size_t(1) << 20;
 
 std::string printableTag(uint32_t tag) {
     std::string name;
@@ -32,40 +27,41 @@ std::string entryName(const FaultInfo& f) {
     return "Index entry " + std::to_string(f.entry) + " (" + printableTag(f.item.tag) + ")";
 }
 
-FaultInfo faultAt(Fault fault, uint64_t entry, const IndexEntry& item, uint64_t a = 0,
-                  uint64_t b = 0, uint64_t c = 0) {
+FaultInfo faultAt(Fault fault, uint64_t entry, const IndexEntry& item) {
     FaultInfo info;
     info.fault = fault;
     info.entry = entry;
     info.item = item;
-    info.a = a;
-    info.b = b;
-    info.c = c;
     return info;
 }
 
-FaultInfo faultOf(Fault fault, uint64_t a = 0, uint64_t b = 0, uint64_t c = 0) {
-    return faultAt(fault, 0, IndexEntry{}, a, b, c);
+FaultInfo faultOf(Fault fault) {
+    return faultAt(fault, 0, IndexEntry{});
 }
 
 FaultInfo checkHeader(const uint8_t* head, uint64_t fileSize, M3Header& header) {
-    if (fileSize < 4 || loadLe32(head) != TAG_MD34) {
+    header.magic = loadLe32(head);
+    if (header.magic != TAG_MD34) {
         return faultOf(Fault::WrongMagic);
     }
     if (fileSize < HEADER_SIZE) {
-        return faultOf(Fault::TruncatedHeader, fileSize);
+        FaultInfo info = faultOf(Fault::TruncatedHeader);
+        info.fileSize = fileSize;
+        return info;
     }
-    header.magic = loadLe32(head);
     header.indexOffset = loadLe32(head + 4);
     header.indexCount = loadLe32(head + 8);
-    std::memcpy(header.rest, head + 12, sizeof header.rest);
     if (header.indexCount == 0) {
         return faultOf(Fault::NoBlocks);
     }
     const uint64_t indexEnd =
         uint64_t(header.indexOffset) + uint64_t(ENTRY_SIZE) * header.indexCount;
     if (indexEnd > fileSize) {
-        return faultOf(Fault::IndexPastEnd, header.indexOffset, indexEnd, fileSize);
+        FaultInfo info = faultOf(Fault::IndexPastEnd);
+        info.indexOffset = header.indexOffset;
+        info.indexEnd = indexEnd;
+        info.fileSize = fileSize;
+        return info;
     }
     return faultOf(Fault::None);
 }
@@ -77,24 +73,37 @@ FaultInfo checkEntry(const BlockSet& set, size_t i, const IndexEntry* next, uint
     const IndexEntry& e = set.entries[i];
     const uint32_t end = next ? next->offset : set.indexOffset;
     if (i == 0 && e.offset != 0) {
-        return faultAt(Fault::FirstNotAtZero, i, e, e.offset);
+        FaultInfo info = faultAt(Fault::FirstNotAtZero, i, e);
+        info.offset = e.offset;
+        return info;
     }
     if (end < e.offset) {
         if (next) {
-            return faultAt(Fault::OffsetBeforePrevious, i + 1, *next, end, e.offset);
+            FaultInfo info = faultAt(Fault::OffsetBeforePrevious, i + 1, *next);
+            info.offset = next->offset;
+            info.previousOffset = e.offset;
+            return info;
         }
-        return faultAt(Fault::LastBeyondIndex, i, e, e.offset, set.indexOffset);
+        FaultInfo info = faultAt(Fault::LastBeyondIndex, i, e);
+        info.offset = e.offset;
+        info.indexOffset = set.indexOffset;
+        return info;
     }
     span = end - e.offset;
     if (i == 0 && span < HEADER_SIZE) {
-        return faultAt(Fault::FirstShorterThanHeader, i, e, span);
+        FaultInfo info = faultAt(Fault::FirstShorterThanHeader, i, e);
+        info.blockSize = span;
+        return info;
     }
     const Decision decision = decideBlock(e.tag, e.version);
     if (decision.rewrite) {
         const uint64_t needed = uint64_t(e.count) * decision.rewrite->inputStride;
         if (needed > span) {
-            return faultAt(Fault::ElementsPastBlock, i, e, decision.rewrite->inputStride, needed,
-                           span);
+            FaultInfo info = faultAt(Fault::ElementsPastBlock, i, e);
+            info.stride = decision.rewrite->inputStride;
+            info.neededSize = needed;
+            info.blockSize = span;
+            return info;
         }
         if (i == 0 && e.count == 0) {
             return faultAt(Fault::FirstBlockEmpty, i, e);
@@ -106,9 +115,9 @@ FaultInfo checkEntry(const BlockSet& set, size_t i, const IndexEntry* next, uint
 
 // Checks the entries read so far whose successor is known (all of them once the last
 // is read), adding their spans to `set.sizes` and their output lengths to `outputEnd`.
-FaultInfo checkEntries(BlockSet& set, uint64_t& outputEnd) {
+FaultInfo checkEntries(BlockSet& set, uint32_t indexCount, uint64_t& outputEnd) {
     const size_t read = set.entries.size();
-    const size_t known = read == set.indexCount ? read : read - 1;
+    const size_t known = read == indexCount ? read : read - 1;
     for (size_t i = set.sizes.size(); i < known; ++i) {
         uint32_t span = 0;
         uint64_t length = 0;
@@ -126,12 +135,12 @@ FaultInfo checkEntries(BlockSet& set, uint64_t& outputEnd) {
 // Room for the entries read so far and the next chunk, and their sizes, grown
 // sixteenfold at a time: never more than sixteen times what has been read, and for an
 // index of a million entries a single move, of the first chunk.
-void makeRoomForEntries(BlockSet& set, uint64_t alreadyRead, uint64_t next) {
+void makeRoomForEntries(BlockSet& set, uint32_t indexCount, uint64_t alreadyRead, uint64_t next) {
     const uint64_t needed = alreadyRead + next;
     if (needed <= set.entries.capacity()) {
         return;
     }
-    const uint64_t room = std::min<uint64_t>(set.indexCount, std::max(needed, alreadyRead * 16));
+    const uint64_t room = std::min<uint64_t>(indexCount, std::max(needed, alreadyRead * 16));
     set.entries.reserve(size_t(room));
     set.sizes.reserve(size_t(room));
 }
@@ -163,36 +172,36 @@ std::string describeFault(const FaultInfo& f) {
     case Fault::WrongMagic:
         return "";
     case Fault::TruncatedHeader:
-        return "The header is cut short: the file is " + std::to_string(f.a) +
+        return "The header is cut short: the file is " + std::to_string(f.fileSize) +
                " bytes long, the header needs " + std::to_string(HEADER_SIZE) + ".";
     case Fault::NoBlocks:
         return "The index has no entries, so the file holds no blocks.";
     case Fault::IndexPastEnd:
-        return "The index at offset " + std::to_string(f.a) + " ends at byte " +
-               std::to_string(f.b) + ", past the end of the file at byte " + std::to_string(f.c) +
-               ".";
+        return "The index at offset " + std::to_string(f.indexOffset) + " ends at byte " +
+               std::to_string(f.indexEnd) + ", past the end of the file at byte " +
+               std::to_string(f.fileSize) + ".";
     case Fault::FirstNotAtZero:
-        return entryName(f) + " starts at offset " + std::to_string(f.a) +
+        return entryName(f) + " starts at offset " + std::to_string(f.offset) +
                "; the first block must start at offset 0.";
     case Fault::FirstShorterThanHeader:
-        return entryName(f) + " is " + std::to_string(f.a) + " bytes long, shorter than the " +
-               std::to_string(HEADER_SIZE) + "-byte header.";
+        return entryName(f) + " is " + std::to_string(f.blockSize) +
+               " bytes long, shorter than the " + std::to_string(HEADER_SIZE) + "-byte header.";
     case Fault::OffsetBeforePrevious:
-        return entryName(f) + " starts at offset " + std::to_string(f.a) +
-               ", before the previous entry at offset " + std::to_string(f.b) + ".";
+        return entryName(f) + " starts at offset " + std::to_string(f.offset) +
+               ", before the previous entry at offset " + std::to_string(f.previousOffset) + ".";
     case Fault::LastBeyondIndex:
-        return entryName(f) + " starts at offset " + std::to_string(f.a) +
-               ", beyond the index at offset " + std::to_string(f.b) + ".";
+        return entryName(f) + " starts at offset " + std::to_string(f.offset) +
+               ", beyond the index at offset " + std::to_string(f.indexOffset) + ".";
     case Fault::ElementsPastBlock:
         return entryName(f) + ", version " + std::to_string(f.item.version) + ", holds " +
-               std::to_string(f.item.count) + " elements of " + std::to_string(f.a) + " bytes, " +
-               std::to_string(f.b) + " bytes in all, but its block is only " + std::to_string(f.c) +
-               " bytes long.";
+               std::to_string(f.item.count) + " elements of " + std::to_string(f.stride) +
+               " bytes, " + std::to_string(f.neededSize) + " bytes in all, but its block is only " +
+               std::to_string(f.blockSize) + " bytes long.";
     case Fault::FirstBlockEmpty:
         return entryName(f) + ", version " + std::to_string(f.item.version) +
                ", has no elements, so the first block would be written empty.";
     case Fault::OutputTooLarge:
-        return "The converted file would be " + std::to_string(f.a) +
+        return "The converted file would be " + std::to_string(f.outputSize) +
                " bytes up to its index, too large for 32-bit offsets.";
     }
     return "";
@@ -221,27 +230,27 @@ LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
         return LoadStatus::Rejected;
     }
     set.indexOffset = header.indexOffset;
-    set.indexCount = header.indexCount;
     // The index is read and checked a chunk at a time: an index that is wrong early is
     // refused without reading, or making room for, what its header claims.
     uint64_t outputEnd = 0;
     for (uint64_t first = 0; first < header.indexCount; first += INDEX_CHUNK) {
         const uint64_t count = std::min<uint64_t>(INDEX_CHUNK, header.indexCount - first);
-        makeRoomForEntries(set, first, count);
+        makeRoomForEntries(set, header.indexCount, first, count);
         set.entries.resize(size_t(first + count));
         if (!readBuffer(source, header.indexOffset + first * ENTRY_SIZE, count * ENTRY_SIZE,
                         reinterpret_cast<uint8_t*>(set.entries.data() + first))) {
             return LoadStatus::ReadFailed;
         }
         decodeEntries(set.entries.data() + first, size_t(count));
-        fault = checkEntries(set, outputEnd);
+        fault = checkEntries(set, header.indexCount, outputEnd);
         if (fault.fault != Fault::None) {
             return LoadStatus::Rejected;
         }
     }
     // The index is written where the blocks end; its offset must fit the header field.
     if (outputEnd > MAX_OFFSET) {
-        fault = faultOf(Fault::OutputTooLarge, outputEnd);
+        fault = faultOf(Fault::OutputTooLarge);
+        fault.outputSize = outputEnd;
         return LoadStatus::Rejected;
     }
     if (source.memory) {
@@ -262,82 +271,6 @@ LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
 
 static_assert(sizeof(IndexEntry) == ENTRY_SIZE, "the index is read straight into its entries");
 
-namespace {
-
-void growSink(Sink& sink, size_t needed) {
-    size_t capacity = std::max(sink.capacity * 2, std::max(needed, SINK_CAPACITY));
-    std::unique_ptr<uint8_t[]> bigger(new uint8_t[capacity]);
-    if (sink.used > 0) {
-        std::memcpy(bigger.get(), sink.buffer.get(), sink.used);
-    }
-    sink.buffer = std::move(bigger);
-    sink.capacity = capacity;
-}
-
-// Makes room for `size` more bytes: a file sink writes out what it holds, a memory
-// sink grows.
-void makeRoom(Sink& sink, size_t size) {
-    if (sink.used + size <= sink.capacity) {
-        return;
-    }
-    if (sink.fd >= 0) {
-        sinkFlush(sink);
-    }
-    if (sink.used + size > sink.capacity) {
-        growSink(sink, sink.used + size);
-    }
-}
-
-} // namespace
-
-bool sinkFlush(Sink& sink) {
-    if (sink.fd >= 0 && sink.used > 0) {
-        if (sink.error == 0) {
-            writeAll(sink.fd, sink.buffer.get(), sink.used, sink.error);
-        }
-        sink.flushed += sink.used;
-        sink.used = 0;
-    }
-    return sink.error == 0;
-}
-
-void sinkWriteSlow(Sink& sink, const void* data, size_t size) {
-    if (size == 0) {
-        return;
-    }
-    if (sink.fd >= 0 && size >= SINK_CAPACITY / 2) {
-        sinkFlush(sink);
-        if (sink.error == 0) {
-            writeAll(sink.fd, data, size, sink.error);
-        }
-        sink.flushed += size;
-        return;
-    }
-    makeRoom(sink, size);
-    std::memcpy(sink.buffer.get() + sink.used, data, size);
-    sink.used += size;
-}
-
-uint8_t* sinkReserveSlow(Sink& sink, size_t size) {
-    makeRoom(sink, size);
-    uint8_t* at = sink.buffer.get() + sink.used;
-    sink.used += size;
-    return at;
-}
-
-void sinkPatch32(Sink& sink, uint64_t position, uint32_t value) {
-    uint8_t bytes[4];
-    storeLe32(bytes, value);
-    if (position >= sink.flushed && position + sizeof bytes <= sinkPosition(sink)) {
-        std::memcpy(sink.buffer.get() + (position - sink.flushed), bytes, sizeof bytes);
-        return;
-    }
-    sinkFlush(sink);
-    if (sink.fd >= 0 && sink.error == 0) {
-        writeAt(sink.fd, position, bytes, sizeof bytes, sink.error);
-    }
-}
-
 void writeBlockSet(BlockSet& set, Sink& out, Sink* log) {
     int64_t shift = 0;
     const uint8_t* input = set.bytes;
@@ -347,7 +280,7 @@ void writeBlockSet(BlockSet& set, Sink& out, Sink* log) {
         input += block.size;
         const uint64_t start = sinkPosition(out);
         entry.offset = uint32_t(int64_t(entry.offset) + shift);
-        emitBlock(out, entry, block.bytes, block.size);
+        emitBlock(out, entry, block);
         const uint64_t written = sinkPosition(out) - start;
         const uint64_t aligned = alignUp(written);
         sinkWrite(out, PADDING, size_t(aligned - written));

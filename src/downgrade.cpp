@@ -100,13 +100,13 @@ uint64_t emittedSize(const Decision& decision, uint32_t count, uint32_t span) {
     return decision.rewrite ? uint64_t(count) * decision.rewrite->outputStride : span;
 }
 
-void emitBlock(Sink& out, IndexEntry& entry, const uint8_t* bytes, uint32_t span) {
+void emitBlock(Sink& out, IndexEntry& entry, const Block& block) {
     const Decision decision = decideBlock(entry.tag, entry.version);
     entry.tag = decision.tag;
     entry.version = decision.version;
     if (!decision.rewrite) {
-        sinkWrite(out, bytes, span);
+        sinkWrite(out, block.bytes, block.size);
         return;
     }
-    emitElements(out, *decision.rewrite, bytes, entry.count);
+    emitElements(out, *decision.rewrite, block.bytes, entry.count);
 }

@@ -2,7 +2,8 @@
 // which are retagged, and how each element is rewritten.
 #pragma once
 
-#include "container.h"
+#include "format.h"
+#include "sink.h"
 
 #include <cstdint>
 
@@ -44,4 +45,4 @@ Decision decideBlock(uint32_t tag, uint32_t version);
 uint64_t emittedSize(const Decision& decision, uint32_t count, uint32_t span);
 
 // Writes the block as its rule says and sets the entry's tag and version.
-void emitBlock(Sink& out, IndexEntry& entry, const uint8_t* bytes, uint32_t span);
+void emitBlock(Sink& out, IndexEntry& entry, const Block& block);

@@ -1,7 +1,8 @@
 // The conversion log ("Logfile.txt") and the strings report on the console.
 #pragma once
 
-#include "container.h"
+#include "format.h"
+#include "sink.h"
 
 #include <cstdint>
 

@@ -218,15 +218,15 @@ TEST(Rules, RefusesElementsThatRunPastTheirBlock) {
             const Conversion result = convert(buildM3({headerEntry(32), past}));
             EXPECT_EQ(result.status, LoadStatus::Rejected) << r.stride;
             EXPECT_EQ(result.fault.fault, Fault::ElementsPastBlock) << r.stride;
-            EXPECT_EQ(result.fault.a, r.stride);
-            EXPECT_EQ(result.fault.c, size_t(count) * r.stride - 1);
+            EXPECT_EQ(result.fault.stride, r.stride);
+            EXPECT_EQ(result.fault.blockSize, size_t(count) * r.stride - 1);
         }
     }
     // A count whose elements would need more than 32 bits of bytes.
     BuildEntry huge{TAG_MODL, 0xFFFFFFFF, 28, repeated(1, 844)};
     const Conversion result = convert(buildM3({headerEntry(32), huge}));
     EXPECT_EQ(result.fault.fault, Fault::ElementsPastBlock);
-    EXPECT_EQ(result.fault.b, 0xFFFFFFFFull * 844);
+    EXPECT_EQ(result.fault.neededSize, 0xFFFFFFFFull * 844);
 }
 
 uint32_t pick(std::mt19937& rng, uint32_t below) {

@@ -1,6 +1,6 @@
 #include "m3build.h"
 
-#include "container.h"
+#include "format.h"
 
 #include <filesystem>
 #include <fstream>

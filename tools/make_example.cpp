@@ -1,6 +1,6 @@
 // Writes the bundled example model: a header, blocks of the tags the downgrade rules
 // act on, and CHAR strings, laid out on 16-byte boundaries as a newer exporter would.
-#include "container.h"
+#include "format.h"
 #include "m3build.h"
 
 #include <cstdio>

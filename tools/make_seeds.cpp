@@ -1,6 +1,6 @@
 // Writes the fuzzer's seed files: small valid models that reach every rule, every
 // alignment case and the strings report.
-#include "container.h"
+#include "format.h"
 #include "m3build.h"
 
 #include <cstdio>

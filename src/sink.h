@@ -1,0 +1,52 @@
+// The output byte sink: what the writer, the log and the strings report write to.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+// Output that is either collected in memory (fd < 0) or written to a file through a
+// large buffer. The first failed write is remembered in `error` and later writes are
+// dropped, so callers check once, at the end.
+struct Sink {
+    std::unique_ptr<uint8_t[]> buffer;
+    size_t used = 0;
+    size_t capacity = 0;
+    int fd = -1;
+    uint64_t flushed = 0;
+    int error = 0;
+};
+
+// Writes below this size are copied into the buffer while it has room.
+constexpr size_t SINK_SMALL_WRITE = 4096;
+
+void sinkWriteSlow(Sink& sink, const void* data, size_t size);
+uint8_t* sinkReserveSlow(Sink& sink, size_t size);
+
+inline void sinkWrite(Sink& sink, const void* data, size_t size) {
+    if (size < SINK_SMALL_WRITE && size <= sink.capacity - sink.used && sink.capacity != 0) {
+        std::memcpy(sink.buffer.get() + sink.used, data, size);
+        sink.used += size;
+        return;
+    }
+    sinkWriteSlow(sink, data, size);
+}
+
+// Room for `size` bytes at the end of the sink, to be filled by the caller at once.
+inline uint8_t* sinkReserve(Sink& sink, size_t size) {
+    if (size <= sink.capacity - sink.used && sink.capacity != 0) {
+        uint8_t* at = sink.buffer.get() + sink.used;
+        sink.used += size;
+        return at;
+    }
+    return sinkReserveSlow(sink, size);
+}
+
+// Overwrites four bytes already written, at `position` from the start.
+void sinkPatch32(Sink& sink, uint64_t position, uint32_t value);
+// Writes out what is buffered; true unless a write has failed.
+bool sinkFlush(Sink& sink);
+inline uint64_t sinkPosition(const Sink& sink) {
+    return sink.flushed + sink.used;
+}
