@@ -4,41 +4,17 @@
 
 namespace {
 
-void appendEntry(std::vector<uint8_t>& file, uint32_t tag, uint32_t offset, uint32_t count,
-                 uint32_t version) {
-    const size_t at = file.size();
-    file.resize(at + 16);
-    storeU32(file, at, tag);
-    storeU32(file, at + 4, offset);
-    storeU32(file, at + 8, count);
-    storeU32(file, at + 12, version);
-}
-
 TEST(Writer, WorkedCaseByteForByte) {
     const std::vector<uint8_t> input = workedInput();
     ASSERT_EQ(input.size(), 72u + 64u + 12u);
     ASSERT_EQ(loadU32(input, 4), 72u);
-
-    std::vector<uint8_t> expected(input.begin(), input.begin() + 24);
-    storeU32(expected, 4, 112);
-    expected = joined(expected, repeated(0xAA, 8));
-    expected = joined(expected, {'a', 'b', 'c', 'd', 0});
-    expected = joined(expected, repeated(0xAA, 11));
-    expected.insert(expected.end(), input.begin() + 29, input.begin() + 29 + 36);
-    expected = joined(expected, repeated(0xAA, 12));
-    expected.insert(expected.end(), input.begin() + 69, input.begin() + 72);
-    expected = joined(expected, repeated(0xAA, 13));
-    appendEntry(expected, TAG_MD34, 0, 1, 11);
-    appendEntry(expected, TAG_CHAR, 32, 5, 0);
-    appendEntry(expected, TAG_REGN, 48, 1, 3);
-    appendEntry(expected, TAG_FOR_, 96, 1, 1);
+    const std::vector<uint8_t> expected = workedOutput();
 
     const Conversion result = convert(input);
     ASSERT_EQ(result.status, LoadStatus::Loaded);
     EXPECT_EQ(result.output.size(), 176u);
     EXPECT_EQ(result.output, expected);
-    EXPECT_EQ(result.log, "Tag: MD34\n\tsize:24\nTag: CHAR\n\tsize:1\n"
-                          "Tag: REGN\n\tsize:36\nTag: FOR_\n\tsize:3\n");
+    EXPECT_EQ(result.log, WORKED_LOG);
     EXPECT_EQ(result.report, "Strings Found: \n\tabcd\n");
 }
 
