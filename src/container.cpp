@@ -1,10 +1,10 @@
 #include "container.h"
 
 #include "downgrade.h"
-#include "platform.h"
 #include "report.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <limits>
 
@@ -207,23 +207,17 @@ std::string describeFault(const FaultInfo& f) {
     return "";
 }
 
-bool readBuffer(Source& source, uint64_t offset, uint64_t size, uint8_t* dest) {
+bool readBuffer(const Source& source, uint64_t offset, uint64_t size, uint8_t* dest) {
     if (offset > source.size || size > source.size - offset) {
-        source.error = 0;
         return false;
     }
-    if (source.memory) {
-        std::memcpy(dest, source.memory + offset, size_t(size));
-        return true;
-    }
-    return readAt(source.fd, offset, dest, size_t(size), source.error);
+    std::memcpy(dest, source.data + offset, size_t(size));
+    return true;
 }
 
-LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
+LoadStatus loadBlockSet(const Source& source, BlockSet& set, FaultInfo& fault) {
     uint8_t head[HEADER_SIZE] = {};
-    if (!readBuffer(source, 0, std::min<uint64_t>(source.size, HEADER_SIZE), head)) {
-        return LoadStatus::ReadFailed;
-    }
+    readBuffer(source, 0, std::min<uint64_t>(source.size, HEADER_SIZE), head);
     M3Header header;
     fault = checkHeader(head, source.size, header);
     if (fault.fault != Fault::None) {
@@ -237,10 +231,12 @@ LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
         const uint64_t count = std::min<uint64_t>(INDEX_CHUNK, header.indexCount - first);
         makeRoomForEntries(set, header.indexCount, first, count);
         set.entries.resize(size_t(first + count));
-        if (!readBuffer(source, header.indexOffset + first * ENTRY_SIZE, count * ENTRY_SIZE,
-                        reinterpret_cast<uint8_t*>(set.entries.data() + first))) {
-            return LoadStatus::ReadFailed;
-        }
+        // The header's check has put the whole index inside the source.
+        const bool inside =
+            readBuffer(source, header.indexOffset + first * ENTRY_SIZE, count * ENTRY_SIZE,
+                       reinterpret_cast<uint8_t*>(set.entries.data() + first));
+        assert(inside);
+        (void)inside;
         decodeEntries(set.entries.data() + first, size_t(count));
         fault = checkEntries(set, header.indexCount, outputEnd);
         if (fault.fault != Fault::None) {
@@ -253,19 +249,7 @@ LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
         fault.outputSize = outputEnd;
         return LoadStatus::Rejected;
     }
-    if (source.memory) {
-        set.bytes = source.memory;
-        return LoadStatus::Loaded;
-    }
-    set.bytes = mapInput(source.fd, set.indexOffset);
-    if (set.bytes) {
-        return LoadStatus::Loaded;
-    }
-    set.storage.reset(new uint8_t[set.indexOffset]);
-    set.bytes = set.storage.get();
-    if (!readBuffer(source, 0, set.indexOffset, set.storage.get())) {
-        return LoadStatus::ReadFailed;
-    }
+    set.bytes = source.data;
     return LoadStatus::Loaded;
 }
 

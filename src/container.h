@@ -43,25 +43,23 @@ struct FaultInfo {
 // empty for a wrong magic, which is reported by the first line alone.
 std::string describeFault(const FaultInfo& info);
 
-// Where the input bytes come from: a caller's memory, or an open file.
+// The input's bytes, all in memory (where they came from is the platform's concern).
 struct Source {
-    const uint8_t* memory = nullptr;
-    int fd = -1;
+    const uint8_t* data = nullptr;
     uint64_t size = 0;
-    int error = 0;
 };
 
-enum class LoadStatus { Loaded, Rejected, ReadFailed };
+enum class LoadStatus { Loaded, Rejected };
 
-// Reads `size` bytes at `offset` of the source into dest. Fails on a short read.
-bool readBuffer(Source& source, uint64_t offset, uint64_t size, uint8_t* dest);
+// Copies `size` bytes at `offset` of the source into dest; false if they are not all
+// inside it.
+bool readBuffer(const Source& source, uint64_t offset, uint64_t size, uint8_t* dest);
 
-// Reads and checks the header and the whole index, a chunk at a time, then takes the
-// block bytes: in place from memory, mapped from a file, or read from it where it
-// cannot be mapped. The entries get room as they are read, never for all the header
-// claims at once; nothing is allocated for blocks until the index has passed every
-// check.
-LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault);
+// Checks the header and the whole index, reading the index a chunk at a time, and
+// takes the blocks in place in the source. The entries get room as they are read,
+// never for all the header claims at once, and nothing of the source beyond the
+// header and the index is read until the index has passed every check.
+LoadStatus loadBlockSet(const Source& source, BlockSet& set, FaultInfo& fault);
 
 // Lays the block set out anew: each block as the downgrade rules emit it, 0xAA up to the
 // next multiple of 16, offsets corrected, the index last and its position patched into

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 // A tag's readable name is its four bytes from the most significant down; stored
@@ -71,15 +70,13 @@ struct Block {
     uint32_t size = 0;
 };
 
-// The whole input in memory. `bytes` holds the input from offset 0 up to the index
-// offset, either mapped or read into `storage`; the blocks lie in it back to back,
-// each `sizes[i]` bytes long. Entries and sizes are indexed alike; the rules and the
-// writer change the entries in place.
+// The whole input as the converter sees it. The blocks lie back to back from `bytes`,
+// the input's first byte, each `sizes[i]` bytes long, up to the index offset. Entries
+// and sizes are indexed alike; the rules and the writer change the entries in place.
 struct BlockSet {
     uint32_t indexOffset = 0;
     std::vector<IndexEntry> entries;
     std::vector<uint32_t> sizes;
-    std::unique_ptr<uint8_t[]> storage;
     const uint8_t* bytes = nullptr;
 };
 

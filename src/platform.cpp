@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #ifdef _WIN32
@@ -19,6 +20,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifndef MADV_POPULATE_READ
+#define MADV_POPULATE_READ 22
+#endif
 #endif
 
 namespace {
@@ -320,6 +324,48 @@ bool keepMode(int fd, const std::string& target, int& error) {
     return true;
 }
 
+bool readAt(int fd, uint64_t offset, void* dest, size_t size, int& error) {
+    if (platformSeek(fd, offset) < 0) {
+        error = errno;
+        return false;
+    }
+    auto* at = static_cast<char*>(dest);
+    while (size > 0) {
+        const long long got = platformRead(fd, at, size < CHUNK ? size : CHUNK);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            error = got < 0 ? errno : 0;
+            return false;
+        }
+        at += got;
+        size -= size_t(got);
+    }
+    return true;
+}
+
+// Maps a whole file for reading without reading it: pages come in as they are first
+// touched. nullptr where the file or the platform does not allow it.
+const uint8_t* mapFile(int fd, uint64_t size) {
+    if (size > uint64_t(SIZE_MAX)) {
+        return nullptr;
+    }
+#ifdef _WIN32
+    HANDLE mapping = CreateFileMappingW(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), nullptr,
+                                        PAGE_READONLY, 0, 0, nullptr);
+    if (!mapping) {
+        return nullptr;
+    }
+    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    CloseHandle(mapping);
+    return static_cast<const uint8_t*>(view);
+#else
+    void* map = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fd, 0);
+    return map == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(map);
+#endif
+}
+
 } // namespace
 
 void guardRun(CleanupRegistry* registry) {
@@ -370,27 +416,6 @@ bool openInput(const std::string& path, int& fd, uint64_t& size, FileId& id, int
     return true;
 }
 
-bool readAt(int fd, uint64_t offset, void* dest, size_t size, int& error) {
-    if (platformSeek(fd, offset) < 0) {
-        error = errno;
-        return false;
-    }
-    auto* at = static_cast<char*>(dest);
-    while (size > 0) {
-        const long long got = platformRead(fd, at, size < CHUNK ? size : CHUNK);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            error = got < 0 ? errno : 0;
-            return false;
-        }
-        at += got;
-        size -= size_t(got);
-    }
-    return true;
-}
-
 bool writeAll(int fd, const void* data, size_t size, int& error) {
     const auto* at = static_cast<const char*>(data);
     while (size > 0) {
@@ -432,17 +457,40 @@ bool closeFile(int fd, int& error) {
     return true;
 }
 
-const uint8_t* mapInput(int fd, uint64_t size) {
-#ifdef _WIN32
-    (void)fd;
-    (void)size;
-    return nullptr;
-#else
-    if (size == 0 || size > uint64_t(SIZE_MAX)) {
-        return nullptr;
+bool takeInputBytes(int fd, uint64_t size, InputBytes& bytes, int& error) {
+    static const uint8_t nothing = 0;
+    bytes.size = size;
+    bytes.data = size == 0 ? &nothing : mapFile(fd, size);
+    if (bytes.data) {
+        return true;
     }
-    void* map = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    return map == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(map);
+    if (size > uint64_t(SIZE_MAX)) {
+        error = ENOMEM;
+        return false;
+    }
+    bytes.storage.reset(new (std::nothrow) uint8_t[size_t(size)]);
+    if (!bytes.storage) {
+        error = ENOMEM;
+        return false;
+    }
+    bytes.data = bytes.storage.get();
+    return readAt(fd, 0, bytes.storage.get(), size_t(size), error);
+}
+
+void settleInput(const InputBytes& bytes, uint64_t blocksEnd) {
+#ifdef _WIN32
+    (void)bytes;
+    (void)blocksEnd;
+#else
+    if (bytes.storage || bytes.size == 0) {
+        return;
+    }
+    // Both are advice: where the kernel cannot follow it, pages stay or come in as touched.
+    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+    const uint64_t released = blocksEnd / page * page;
+    auto* base = const_cast<uint8_t*>(bytes.data);
+    madvise(base + released, size_t(bytes.size - released), MADV_DONTNEED);
+    madvise(base, size_t(blocksEnd), MADV_POPULATE_READ);
 #endif
 }
 

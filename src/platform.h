@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,14 +42,23 @@ struct FileId {
 // Each returns true on success; on failure `error` holds an errno value or one of the
 // program's own above.
 bool openInput(const std::string& path, int& fd, uint64_t& size, FileId& id, int& error);
-bool readAt(int fd, uint64_t offset, void* dest, size_t size, int& error);
 bool writeAll(int fd, const void* data, size_t size, int& error);
 bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error);
 bool closeFile(int fd, int& error);
 
-// Maps the first `size` bytes of an open input for reading, or gives nullptr where the
-// platform or the file does not allow it (the caller then reads the bytes instead).
-const uint8_t* mapInput(int fd, uint64_t size);
+// The input's bytes in memory: the file mapped, so that a page is read only when it
+// is first touched, or, where the file cannot be mapped, read whole into `storage`.
+struct InputBytes {
+    const uint8_t* data = nullptr;
+    uint64_t size = 0;
+    std::unique_ptr<uint8_t[]> storage;
+};
+// Takes the `size` bytes of an open input into memory. Should a mapped file shrink
+// or fail while it is read, the handlers report it as the registry's input fault.
+bool takeInputBytes(int fd, uint64_t size, InputBytes& bytes, int& error);
+// Once the index has been read: lets go of the mapped pages from `blocksEnd` on, and
+// asks for the blocks before it at once, ahead of their use.
+void settleInput(const InputBytes& bytes, uint64_t blocksEnd);
 
 // The file that writing to `path` would write: where its chain of symbolic links ends,
 // or `path` itself.

@@ -32,30 +32,35 @@ std::string rejection(const FaultInfo& fault) {
 }
 
 // Reads and checks the input; on failure `problem` holds the lines to print, and
-// `fault` what was wrong with a refused input.
-bool loadInput(const std::string& path, BlockSet& set, FileId& id, FaultInfo& fault,
-               std::string& problem) {
-    Source source;
-    if (!openInput(path, source.fd, source.size, id, source.error)) {
-        problem = ioProblem("open", path, source.error);
+// `fault` what was wrong with a refused input. The set's blocks lie in `bytes`.
+bool loadInput(const std::string& path, InputBytes& bytes, BlockSet& set, FileId& id,
+               FaultInfo& fault, std::string& problem) {
+    int fd = -1;
+    uint64_t size = 0;
+    int error = 0;
+    if (!openInput(path, fd, size, id, error)) {
+        problem = ioProblem("open", path, error);
         return false;
     }
-    LoadStatus status = LoadStatus::ReadFailed;
-    try {
-        status = loadBlockSet(source, set, fault);
-    } catch (const std::bad_alloc&) {
-        source.error = ENOMEM;
-    } catch (const std::length_error&) {
-        source.error = ENOMEM;
-    }
+    const bool taken = takeInputBytes(fd, size, bytes, error);
     int ignored = 0;
-    closeFile(source.fd, ignored);
-    if (status == LoadStatus::ReadFailed) {
-        problem = ioProblem("read", path, source.error);
-    } else if (status == LoadStatus::Rejected) {
-        problem = rejection(fault);
+    closeFile(fd, ignored);
+    LoadStatus status = LoadStatus::Rejected;
+    if (taken) {
+        try {
+            status = loadBlockSet(Source{bytes.data, bytes.size}, set, fault);
+        } catch (const std::bad_alloc&) {
+            error = ENOMEM;
+        } catch (const std::length_error&) {
+            error = ENOMEM;
+        }
     }
-    return status == LoadStatus::Loaded;
+    if (status == LoadStatus::Loaded) {
+        settleInput(bytes, set.indexOffset);
+        return true;
+    }
+    problem = fault.fault != Fault::None ? rejection(fault) : ioProblem("read", path, error);
+    return false;
 }
 
 // A file being written under a temporary name in the directory of the file it will
@@ -174,11 +179,8 @@ std::string sinkText(const Sink& sink) {
 Conversion convertBytes(const uint8_t* data, size_t size) {
     static const uint8_t nothing = 0;
     Conversion result;
-    Source source;
-    source.memory = data ? data : &nothing;
-    source.size = size;
     BlockSet set;
-    result.status = loadBlockSet(source, set, result.fault);
+    result.status = loadBlockSet(Source{data ? data : &nothing, size}, set, result.fault);
     if (result.status != LoadStatus::Loaded) {
         return result;
     }
@@ -214,13 +216,14 @@ int runTool(int argc, const char* const* argv) {
     CleanupRegistry registry;
     registry.inputFault.store(inputFault.c_str());
     guardRun(&registry);
+    InputBytes bytes;
     BlockSet set;
     FileId inputId;
     FaultInfo fault;
     Sink report;
     std::string problem;
     const bool converted =
-        loadInput(input, set, inputId, fault, problem) &&
+        loadInput(input, bytes, set, inputId, fault, problem) &&
         writeFiles(registry, set, inputId, outputNameFor(input), report, problem);
     guardRun(nullptr);
     if (!converted) {

@@ -171,9 +171,7 @@ TEST(Reader, EqualOffsetsAndEmptySpansAreAccepted) {
 
 TEST(Reader, ReadBufferRefusesRangesOutsideTheSource) {
     const uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    Source source;
-    source.memory = bytes;
-    source.size = sizeof bytes;
+    const Source source{bytes, sizeof bytes};
     uint8_t dest[8] = {};
     EXPECT_TRUE(readBuffer(source, 4, 4, dest));
     EXPECT_EQ(dest[0], 5);

@@ -39,16 +39,16 @@ TEST(MappedInput, ShrinkingUnderTheMapEndsTheRunCleanly) {
             int error = 0;
             std::string tempPath;
             int out = -1;
-            if (!openInput(input, fd, size, id, error)) {
+            InputBytes bytes;
+            if (!openInput(input, fd, size, id, error) || !takeInputBytes(fd, size, bytes, error)) {
                 std::exit(1);
             }
-            const uint8_t* bytes = mapInput(fd, size);
-            if (!bytes ||
+            if (bytes.storage ||
                 !createTemporary(registry, dir + "/unit_Sc2.m3", false, tempPath, out, error)) {
                 std::exit(2);
             }
             std::filesystem::resize_file(input, 0);
-            volatile uint8_t last = bytes[size - 1];
+            volatile uint8_t last = bytes.data[size - 1];
             (void)last;
             std::exit(3);
         },

@@ -225,9 +225,11 @@ RunResult waitProgram(Started& started) {
     }
     close(started.outPipe);
     int status = 0;
-    if (started.pid > 0 && waitpid(started.pid, &status, 0) == started.pid) {
+    rusage usage = {};
+    if (started.pid > 0 && wait4(started.pid, &status, 0, &usage) == started.pid) {
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        result.peakKiB = usage.ru_maxrss;
     }
     result.err = slurp(started.streams + "/err");
     removeTree(started.streams);

@@ -25,6 +25,8 @@ struct RunResult {
     int status = -1;
     // The signal that ended the program, or 0 when it exited.
     int signal = 0;
+    // The program's peak resident memory in KiB (POSIX).
+    long peakKiB = 0;
     std::string out;
     std::string err;
 };
