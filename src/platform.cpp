@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -29,6 +30,8 @@ namespace {
 
 // One call moves at most this much, which every platform accepts.
 constexpr size_t CHUNK = size_t(1) << 30;
+// A file is printed a megabyte at a time.
+constexpr uint64_t CHUNK_PRINTED = uint64_t(1) << 20;
 
 // The run's registry, for the handlers; nullptr outside a run.
 std::atomic<CleanupRegistry*> activeRegistry{nullptr};
@@ -457,6 +460,48 @@ bool closeFile(int fd, int& error) {
     return true;
 }
 
+bool createScratchFile(int& fd, int& error) {
+#ifdef _WIN32
+    wchar_t directory[MAX_PATH + 1];
+    wchar_t name[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, directory) == 0 ||
+        GetTempFileNameW(directory, L"tvl", 0, name) == 0) {
+        error = errnoFromWindows(GetLastError());
+        return false;
+    }
+    HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = errnoFromWindows(GetLastError());
+        DeleteFileW(name);
+        return false;
+    }
+    fd = _open_osfhandle(intptr_t(handle), _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        error = EMFILE;
+        return false;
+    }
+    return true;
+#elif defined(__linux__)
+    fd = memfd_create("tarvelin", MFD_CLOEXEC);
+    error = errno;
+    return fd >= 0;
+#else
+    FILE* file = std::tmpfile();
+    fd = file ? dup(fileno(file)) : -1;
+    error = errno;
+    if (file) {
+        std::fclose(file);
+    }
+    return fd >= 0;
+#endif
+}
+
+bool readBack(int fd, void* dest, size_t size, int& error) {
+    return readAt(fd, 0, dest, size, error);
+}
+
 bool takeInputBytes(int fd, uint64_t size, InputBytes& bytes, int& error) {
     static const uint8_t nothing = 0;
     bytes.size = size;
@@ -654,9 +699,19 @@ void runPause() {
 #endif
 }
 
-bool printText(const void* text, size_t size) {
+bool printFile(int fd, uint64_t size) {
+    if (std::fflush(stdout) != 0) {
+        return false;
+    }
+    std::unique_ptr<uint8_t[]> chunk(new uint8_t[CHUNK_PRINTED]);
     int error = 0;
-    return std::fflush(stdout) == 0 && writeAll(1, text, size, error);
+    for (uint64_t at = 0; at < size; at += CHUNK_PRINTED) {
+        const size_t count = size_t(std::min<uint64_t>(CHUNK_PRINTED, size - at));
+        if (!readAt(fd, at, chunk.get(), count, error) || !writeAll(1, chunk.get(), count, error)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 #ifdef _WIN32

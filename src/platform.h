@@ -46,6 +46,12 @@ bool writeAll(int fd, const void* data, size_t size, int& error);
 bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error);
 bool closeFile(int fd, int& error);
 
+// A new anonymous file, open for reading and writing, that goes when it is closed or
+// the process ends.
+bool createScratchFile(int& fd, int& error);
+// Reads the first `size` bytes of an open file into dest.
+bool readBack(int fd, void* dest, size_t size, int& error);
+
 // The input's bytes in memory: the file mapped, so that a page is read only when it
 // is first touched, or, where the file cannot be mapped, read whole into `storage`.
 struct InputBytes {
@@ -94,9 +100,9 @@ std::string errorText(int error);
 // prompt and a line (or the end) of standard input.
 void runPause();
 
-// Writes `size` bytes of text to standard output, after what stdio holds; false if
-// they could not all be written.
-bool printText(const void* text, size_t size);
+// Copies the first `size` bytes of an open file to standard output, after what stdio
+// holds; false if they could not all be written.
+bool printFile(int fd, uint64_t size);
 
 #ifdef _WIN32
 // Names travel through the program as UTF-8 and meet Windows as UTF-16. An unpaired

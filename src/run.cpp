@@ -128,6 +128,15 @@ bool putInPlace(CleanupRegistry& registry, PendingFile& log, PendingFile& output
     return replaced;
 }
 
+// The strings report waits in its scratch file until the files are in place.
+bool keepReport(Sink& report, std::string& problem) {
+    if (!sinkFlush(report)) {
+        problem = "Cannot write the strings report: " + errorText(report.error);
+        return false;
+    }
+    return true;
+}
+
 void discard(CleanupRegistry& registry, PendingFile& file) {
     if (file.open) {
         int ignored = 0;
@@ -158,7 +167,7 @@ bool writeFiles(CleanupRegistry& registry, BlockSet& set, const FileId& input,
             output.sink.error = ENOMEM;
         }
         ok = finishWriting(output, problem) && finishWriting(log, problem) &&
-             putInPlace(registry, log, output, problem);
+             keepReport(report, problem) && putInPlace(registry, log, output, problem);
     }
     discard(registry, output);
     discard(registry, log);
@@ -168,10 +177,6 @@ bool writeFiles(CleanupRegistry& registry, BlockSet& set, const FileId& input,
 void printUsage() {
     say("Drag an m3 file to this tool.");
     say("or do Tarvelin <filename> -c.");
-}
-
-std::string sinkText(const Sink& sink) {
-    return std::string(reinterpret_cast<const char*>(sink.buffer.get()), sink.used);
 }
 
 } // namespace
@@ -187,11 +192,19 @@ Conversion convertBytes(const uint8_t* data, size_t size) {
     Sink output;
     Sink log;
     Sink report;
-    writeBlockSet(set, output, &log);
-    writeStringsReport(set, report);
-    result.output.assign(output.buffer.get(), output.buffer.get() + output.used);
-    result.log = sinkText(log);
-    result.report = sinkText(report);
+    if (openScratchSink(output, result.error) && openScratchSink(log, result.error) &&
+        openScratchSink(report, result.error)) {
+        writeBlockSet(set, output, &log);
+        writeStringsReport(set, report);
+    }
+    std::vector<uint8_t> logBytes;
+    std::vector<uint8_t> reportBytes;
+    bool taken = takeSinkBytes(output, result.output, result.error);
+    taken = takeSinkBytes(log, logBytes, result.error) && taken;
+    taken = takeSinkBytes(report, reportBytes, result.error) && taken;
+    result.error = taken ? 0 : result.error != 0 ? result.error : EIO;
+    result.log.assign(logBytes.begin(), logBytes.end());
+    result.report.assign(reportBytes.begin(), reportBytes.end());
     return result;
 }
 
@@ -222,8 +235,12 @@ int runTool(int argc, const char* const* argv) {
     FaultInfo fault;
     Sink report;
     std::string problem;
+    int error = 0;
+    if (!openScratchSink(report, error)) {
+        problem = "Cannot write the strings report: " + errorText(error);
+    }
     const bool converted =
-        loadInput(input, bytes, set, inputId, fault, problem) &&
+        report.fd >= 0 && loadInput(input, bytes, set, inputId, fault, problem) &&
         writeFiles(registry, set, inputId, outputNameFor(input), report, problem);
     guardRun(nullptr);
     if (!converted) {
@@ -238,7 +255,7 @@ int runTool(int argc, const char* const* argv) {
     }
     // From here on only the console can fail: the files are in place and the input is
     // not read again.
-    const bool printed = printText(report.buffer.get(), report.used);
+    const bool printed = printFile(report.fd, sinkPosition(report));
     if (pause) {
         runPause();
     }

@@ -9,10 +9,13 @@
 #include <vector>
 
 // The result of converting an input held in memory: the output file's bytes, the
-// log's text and the strings report, or why the input was refused.
+// log's text and the strings report, or why the input was refused. They are written
+// as the program writes its files, to scratch files, and read back; `error` is set
+// should that fail.
 struct Conversion {
     LoadStatus status = LoadStatus::Rejected;
     FaultInfo fault;
+    int error = 0;
     std::vector<uint8_t> output;
     std::string log;
     std::string report;

@@ -3,41 +3,27 @@
 #include "format.h"
 #include "platform.h"
 
-#include <algorithm>
-
 namespace {
 
 // A file sink flushes once this much is buffered; larger writes bypass the buffer.
 constexpr size_t SINK_CAPACITY = size_t(1) << 20;
 
-void growSink(Sink& sink, size_t needed) {
-    size_t capacity = std::max(sink.capacity * 2, std::max(needed, SINK_CAPACITY));
-    std::unique_ptr<uint8_t[]> bigger(new uint8_t[capacity]);
-    if (sink.used > 0) {
-        std::memcpy(bigger.get(), sink.buffer.get(), sink.used);
-    }
-    sink.buffer = std::move(bigger);
-    sink.capacity = capacity;
-}
-
-// Makes room for `size` more bytes: a file sink writes out what it holds, a memory
-// sink grows.
+// Makes room for `size` more bytes (at most the buffer's capacity): the buffer is
+// made on first use, and written out when full.
 void makeRoom(Sink& sink, size_t size) {
-    if (sink.used + size <= sink.capacity) {
-        return;
-    }
-    if (sink.fd >= 0) {
-        sinkFlush(sink);
+    if (sink.capacity == 0) {
+        sink.buffer.reset(new uint8_t[SINK_CAPACITY]);
+        sink.capacity = SINK_CAPACITY;
     }
     if (sink.used + size > sink.capacity) {
-        growSink(sink, sink.used + size);
+        sinkFlush(sink);
     }
 }
 
 } // namespace
 
 bool sinkFlush(Sink& sink) {
-    if (sink.fd >= 0 && sink.used > 0) {
+    if (sink.used > 0) {
         if (sink.error == 0) {
             writeAll(sink.fd, sink.buffer.get(), sink.used, sink.error);
         }
@@ -51,7 +37,7 @@ void sinkWriteSlow(Sink& sink, const void* data, size_t size) {
     if (size == 0) {
         return;
     }
-    if (sink.fd >= 0 && size >= SINK_CAPACITY / 2) {
+    if (size >= SINK_CAPACITY / 2) {
         sinkFlush(sink);
         if (sink.error == 0) {
             writeAll(sink.fd, data, size, sink.error);
@@ -79,7 +65,24 @@ void sinkPatch32(Sink& sink, uint64_t position, uint32_t value) {
         return;
     }
     sinkFlush(sink);
-    if (sink.fd >= 0 && sink.error == 0) {
+    if (sink.error == 0) {
         writeAt(sink.fd, position, bytes, sizeof bytes, sink.error);
     }
+}
+
+bool openScratchSink(Sink& sink, int& error) {
+    return createScratchFile(sink.fd, error);
+}
+
+bool takeSinkBytes(Sink& sink, std::vector<uint8_t>& bytes, int& error) {
+    bool taken = sinkFlush(sink);
+    error = sink.error;
+    if (taken) {
+        bytes.resize(size_t(sinkPosition(sink)));
+        taken = readBack(sink.fd, bytes.data(), bytes.size(), error);
+    }
+    int ignored = 0;
+    closeFile(sink.fd, ignored);
+    sink.fd = -1;
+    return taken;
 }

@@ -5,15 +5,16 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
-// Output that is either collected in memory (fd < 0) or written to a file through a
-// large buffer. The first failed write is remembered in `error` and later writes are
+// Output written to an open file through a large buffer; large writes go straight to
+// the file. The first failed write is remembered in `error` and later writes are
 // dropped, so callers check once, at the end.
 struct Sink {
+    int fd = -1;
     std::unique_ptr<uint8_t[]> buffer;
     size_t used = 0;
     size_t capacity = 0;
-    int fd = -1;
     uint64_t flushed = 0;
     int error = 0;
 };
@@ -50,3 +51,9 @@ bool sinkFlush(Sink& sink);
 inline uint64_t sinkPosition(const Sink& sink) {
     return sink.flushed + sink.used;
 }
+
+// A sink into an anonymous scratch file, for bytes that are wanted back: a conversion
+// held in memory, or the strings report kept until the files are in place.
+bool openScratchSink(Sink& sink, int& error);
+// Everything written to a scratch sink, read back; the sink's file is closed.
+bool takeSinkBytes(Sink& sink, std::vector<uint8_t>& bytes, int& error);
