@@ -174,6 +174,22 @@ bool writeFiles(CleanupRegistry& registry, BlockSet& set, const FileId& input,
     return ok;
 }
 
+// Converts the input and puts the output and the log in place, leaving the strings
+// report in its scratch sink; on failure `problem` holds the lines to print.
+bool convertFile(CleanupRegistry& registry, const std::string& input, Sink& report,
+                 FaultInfo& fault, std::string& problem) {
+    int error = 0;
+    if (!openScratchSink(report, error)) {
+        problem = "Cannot write the strings report: " + errorText(error);
+        return false;
+    }
+    InputBytes bytes;
+    BlockSet set;
+    FileId inputId;
+    return loadInput(input, bytes, set, inputId, fault, problem) &&
+           writeFiles(registry, set, inputId, outputNameFor(input), report, problem);
+}
+
 void printUsage() {
     say("Drag an m3 file to this tool.");
     say("or do Tarvelin <filename> -c.");
@@ -229,19 +245,10 @@ int runTool(int argc, const char* const* argv) {
     CleanupRegistry registry;
     registry.inputFault.store(inputFault.c_str());
     guardRun(&registry);
-    InputBytes bytes;
-    BlockSet set;
-    FileId inputId;
-    FaultInfo fault;
     Sink report;
+    FaultInfo fault;
     std::string problem;
-    int error = 0;
-    if (!openScratchSink(report, error)) {
-        problem = "Cannot write the strings report: " + errorText(error);
-    }
-    const bool converted =
-        report.fd >= 0 && loadInput(input, bytes, set, inputId, fault, problem) &&
-        writeFiles(registry, set, inputId, outputNameFor(input), report, problem);
+    const bool converted = convertFile(registry, input, report, fault, problem);
     guardRun(nullptr);
     if (!converted) {
         say(problem);
