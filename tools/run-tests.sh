@@ -81,6 +81,7 @@ windows() {
 checkPackage() {
     local package=$1 program=$2 launcher=${3:-} scratch=$4
     echo "--- $(basename "$package"): $(du -k "$package" | cut -f1) KiB"
+    grep -q "$(basename "$package")" README.md || { echo "README does not name $package"; return 1; }
     case $package in
     *.deb) dpkg-deb -c "$package" ;;
     *) cmake -E tar tvf "$package" ;;
