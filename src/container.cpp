@@ -73,19 +73,15 @@ FaultInfo checkEntry(const BlockSet& set, size_t i, const IndexEntry* next, uint
     const IndexEntry& e = set.entries[i];
     const uint32_t end = next ? next->offset : set.indexOffset;
     if (i == 0 && e.offset != 0) {
-        FaultInfo info = faultAt(Fault::FirstNotAtZero, i, e);
-        info.offset = e.offset;
-        return info;
+        return faultAt(Fault::FirstNotAtZero, i, e);
     }
     if (end < e.offset) {
         if (next) {
             FaultInfo info = faultAt(Fault::OffsetBeforePrevious, i + 1, *next);
-            info.offset = next->offset;
             info.previousOffset = e.offset;
             return info;
         }
         FaultInfo info = faultAt(Fault::LastBeyondIndex, i, e);
-        info.offset = e.offset;
         info.indexOffset = set.indexOffset;
         return info;
     }
@@ -181,16 +177,16 @@ std::string describeFault(const FaultInfo& f) {
                std::to_string(f.indexEnd) + ", past the end of the file at byte " +
                std::to_string(f.fileSize) + ".";
     case Fault::FirstNotAtZero:
-        return entryName(f) + " starts at offset " + std::to_string(f.offset) +
+        return entryName(f) + " starts at offset " + std::to_string(f.item.offset) +
                "; the first block must start at offset 0.";
     case Fault::FirstShorterThanHeader:
         return entryName(f) + " is " + std::to_string(f.blockSize) +
                " bytes long, shorter than the " + std::to_string(HEADER_SIZE) + "-byte header.";
     case Fault::OffsetBeforePrevious:
-        return entryName(f) + " starts at offset " + std::to_string(f.offset) +
+        return entryName(f) + " starts at offset " + std::to_string(f.item.offset) +
                ", before the previous entry at offset " + std::to_string(f.previousOffset) + ".";
     case Fault::LastBeyondIndex:
-        return entryName(f) + " starts at offset " + std::to_string(f.offset) +
+        return entryName(f) + " starts at offset " + std::to_string(f.item.offset) +
                ", beyond the index at offset " + std::to_string(f.indexOffset) + ".";
     case Fault::ElementsPastBlock:
         return entryName(f) + ", version " + std::to_string(f.item.version) + ", holds " +

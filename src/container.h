@@ -32,7 +32,6 @@ struct FaultInfo {
     uint64_t fileSize = 0;
     uint64_t indexOffset = 0;
     uint64_t indexEnd = 0;
-    uint64_t offset = 0; // where the entry's block starts
     uint64_t previousOffset = 0;
     uint64_t blockSize = 0;
     uint64_t stride = 0;     // the element size of the block's rewrite

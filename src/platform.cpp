@@ -639,6 +639,7 @@ bool createTemporary(CleanupRegistry& registry, const std::string& target, bool 
         enlist(registry, tempPath);
         if (!keepMode(fd, target, error)) {
             platformClose(fd);
+            fd = -1;
             removePath(tempPath.c_str());
             delist(registry, tempPath);
             created = false;

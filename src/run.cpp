@@ -71,7 +71,6 @@ struct PendingFile {
     std::string target;
     std::string tempPath;
     Sink sink;
-    bool open = false;
 };
 
 // Finds where the file lands and refuses, before anything is created, a target that
@@ -93,7 +92,6 @@ bool startFile(CleanupRegistry& registry, PendingFile& file, bool text, std::str
         problem = ioProblem("create", file.path, error);
         return false;
     }
-    file.open = true;
     return true;
 }
 
@@ -101,7 +99,7 @@ bool finishWriting(PendingFile& file, std::string& problem) {
     const bool flushed = sinkFlush(file.sink);
     int error = file.sink.error;
     const bool closed = closeFile(file.sink.fd, error);
-    file.open = false;
+    file.sink.fd = -1;
     if (!flushed || !closed) {
         problem = ioProblem("write", file.path, error);
         return false;
@@ -138,10 +136,10 @@ bool keepReport(Sink& report, std::string& problem) {
 }
 
 void discard(CleanupRegistry& registry, PendingFile& file) {
-    if (file.open) {
+    if (file.sink.fd >= 0) {
         int ignored = 0;
         closeFile(file.sink.fd, ignored);
-        file.open = false;
+        file.sink.fd = -1;
     }
     if (!file.tempPath.empty()) {
         removeTemporary(registry, file.tempPath);
