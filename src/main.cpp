@@ -1,7 +1,8 @@
-#include "platform.h"
 #include "run.h"
 
 #ifdef _WIN32
+#include "platform_windows.h"
+
 // Asks the MinGW start-up code to expand wildcard patterns in the arguments, as the
 // Windows runtime this tool is made for does, before main counts them.
 int _dowildcard = -1;

@@ -1,6 +1,7 @@
-// The few things that differ between Windows and POSIX systems: opening, reading and
-// writing files by descriptor, putting new files in place, cleaning up after an
-// interruption, and the final pause.
+// The one interface to the operating system: opening, reading and writing files by
+// descriptor, putting new files in place, cleaning up after an interruption, and the
+// final pause. Each system has a file of its own behind it; what Windows alone has is
+// in platform_windows.h.
 #pragma once
 
 #include <atomic>
@@ -103,19 +104,3 @@ void runPause();
 // Copies the first `size` bytes of an open file to standard output, after what stdio
 // holds; false if they could not all be written.
 bool printFile(int fd, uint64_t size);
-
-#ifdef _WIN32
-// Names travel through the program as UTF-8 and meet Windows as UTF-16. An unpaired
-// surrogate, which Windows allows in a name, is carried as its own three-byte
-// sequence, so every name converts both ways exactly.
-std::string fromUtf16(const wchar_t* text);
-std::wstring toUtf16(const std::string& text);
-std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
-// Sets the console's output code page to UTF-8, so that names in messages show as
-// themselves, and gives the one it had (0 without a console) for restoreConsole.
-unsigned useUtf8Console();
-void restoreConsole(unsigned codePage);
-// The console control handler: removes the registered temporaries, then lets the
-// default handler end the process. Nonzero when it has handled the event alone.
-int __stdcall handleConsoleControl(unsigned long event);
-#endif

@@ -1,6 +1,6 @@
 #include "run.h"
 
-#include "platform.h"
+#include "commit.h"
 #include "report.h"
 
 #include <cerrno>
@@ -20,10 +20,6 @@ void say(const std::string& line) {
 
 std::string quoted(const std::string& path) {
     return "\"" + path + "\"";
-}
-
-std::string ioProblem(const char* verb, const std::string& path, int error) {
-    return std::string("Cannot ") + verb + " " + quoted(path) + ": " + errorText(error);
 }
 
 std::string rejection(const FaultInfo& fault) {
@@ -63,69 +59,6 @@ bool loadInput(const std::string& path, InputBytes& bytes, BlockSet& set, FileId
     return false;
 }
 
-// A file being written under a temporary name in the directory of the file it will
-// replace. `path` names it in messages; `target` is where it lands, the end of the
-// links `path` may lead through.
-struct PendingFile {
-    std::string path;
-    std::string target;
-    std::string tempPath;
-    Sink sink;
-};
-
-// Finds where the file lands and refuses, before anything is created, a target that
-// is the input or that a new file cannot be put in place of.
-bool aimFile(PendingFile& file, const std::string& path, const FileId& input,
-             std::string& problem) {
-    file.path = path;
-    int error = 0;
-    if (!followLinks(path, file.target, error) || !checkReplaceable(file.target, input, error)) {
-        problem = ioProblem("write", path, error);
-        return false;
-    }
-    return true;
-}
-
-bool startFile(CleanupRegistry& registry, PendingFile& file, bool text, std::string& problem) {
-    int error = 0;
-    if (!createTemporary(registry, file.target, text, file.tempPath, file.sink.fd, error)) {
-        problem = ioProblem("create", file.path, error);
-        return false;
-    }
-    return true;
-}
-
-bool finishWriting(PendingFile& file, std::string& problem) {
-    const bool flushed = sinkFlush(file.sink);
-    int error = file.sink.error;
-    const bool closed = closeFile(file.sink.fd, error);
-    file.sink.fd = -1;
-    if (!flushed || !closed) {
-        problem = ioProblem("write", file.path, error);
-        return false;
-    }
-    return true;
-}
-
-// Puts the log in place and then the output. The output's rename is the commit point:
-// a run that reports a failure has not replaced the output.
-bool putInPlace(CleanupRegistry& registry, PendingFile& log, PendingFile& output,
-                std::string& problem) {
-    size_t failed = 0;
-    int error = 0;
-    const bool replaced = replaceFiles(
-        registry, {{log.tempPath, log.target}, {output.tempPath, output.target}}, failed, error);
-    if (replaced || failed > 0) {
-        log.tempPath.clear();
-    }
-    if (replaced) {
-        output.tempPath.clear();
-    } else {
-        problem = ioProblem("write", failed == 0 ? log.path : output.path, error);
-    }
-    return replaced;
-}
-
 // The strings report waits in its scratch file until the files are in place.
 bool keepReport(Sink& report, std::string& problem) {
     if (!sinkFlush(report)) {
@@ -133,18 +66,6 @@ bool keepReport(Sink& report, std::string& problem) {
         return false;
     }
     return true;
-}
-
-void discard(CleanupRegistry& registry, PendingFile& file) {
-    if (file.sink.fd >= 0) {
-        int ignored = 0;
-        closeFile(file.sink.fd, ignored);
-        file.sink.fd = -1;
-    }
-    if (!file.tempPath.empty()) {
-        removeTemporary(registry, file.tempPath);
-        file.tempPath.clear();
-    }
 }
 
 // Writes the output and the log under temporary names and composes the strings report,

@@ -8,7 +8,7 @@
 #include <map>
 
 #ifdef _WIN32
-#include "platform.h"
+#include "platform_windows.h"
 
 #include <cstdio>
 #include <windows.h>

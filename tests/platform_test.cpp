@@ -8,6 +8,8 @@
 #include <string>
 
 #ifdef _WIN32
+#include "platform_windows.h"
+
 #include <windows.h>
 #endif
 

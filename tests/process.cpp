@@ -26,7 +26,7 @@ void removeTree(const std::string& path) {
 }
 
 #ifdef _WIN32
-#include "platform.h"
+#include "platform_windows.h"
 
 #include <windows.h>
 
