@@ -1,15 +1,36 @@
 #include "commit.h"
 
-std::string ioProblem(const char* verb, const std::string& path, int error) {
-    return std::string("Cannot ") + verb + " \"" + path + "\": " + errorText(error);
-}
+namespace {
 
 bool aimFile(PendingFile& file, const std::string& path, const FileId& input,
              std::string& problem) {
     file.path = path;
     int error = 0;
-    if (!followLinks(path, file.target, error) || !checkReplaceable(file.target, input, error)) {
+    if (!findPlace(path, file.place, error)) {
+        // A folder that cannot be reached is a file that cannot be created there.
+        problem = ioProblem(file.place.reached ? "write" : "create", path, error);
+        return false;
+    }
+    if (!checkReplaceable(file.place, input, error)) {
         problem = ioProblem("write", path, error);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string ioProblem(const char* verb, const std::string& path, int error) {
+    return std::string("Cannot ") + verb + " \"" + path + "\": " + errorText(error);
+}
+
+bool aimFiles(PendingFile& output, const std::string& outputPath, PendingFile& log,
+              const std::string& logPath, const FileId& input, std::string& problem) {
+    if (!aimFile(output, outputPath, input, problem) || !aimFile(log, logPath, input, problem)) {
+        return false;
+    }
+    if (samePlace(output.place, log.place)) {
+        problem = ioProblem("write", log.path, IS_THE_OUTPUT);
         return false;
     }
     return true;
@@ -17,19 +38,25 @@ bool aimFile(PendingFile& file, const std::string& path, const FileId& input,
 
 bool startFile(CleanupRegistry& registry, PendingFile& file, bool text, std::string& problem) {
     int error = 0;
-    if (!createTemporary(registry, file.target, text, file.tempPath, file.sink.fd, error)) {
+    holdInterruptions(registry);
+    const bool created = createTemporary(registry, file.place, text, file.temp, error);
+    releaseInterruptions(registry);
+    if (!created) {
         problem = ioProblem("create", file.path, error);
         return false;
     }
+    file.sink.fd = file.temp.fd;
     return true;
 }
 
-bool finishWriting(PendingFile& file, std::string& problem) {
+bool finishWriting(CleanupRegistry& registry, PendingFile& file, std::string& problem) {
     const bool flushed = sinkFlush(file.sink);
     int error = file.sink.error;
-    const bool closed = closeFile(file.sink.fd, error);
     file.sink.fd = -1;
-    if (!flushed || !closed) {
+    holdInterruptions(registry);
+    const bool sealed = flushed && sealTemporary(registry, file.place, file.temp, error);
+    releaseInterruptions(registry);
+    if (!sealed) {
         problem = ioProblem("write", file.path, error);
         return false;
     }
@@ -38,29 +65,30 @@ bool finishWriting(PendingFile& file, std::string& problem) {
 
 bool putInPlace(CleanupRegistry& registry, PendingFile& log, PendingFile& output,
                 std::string& problem) {
-    size_t failed = 0;
     int error = 0;
-    const bool replaced = replaceFiles(
-        registry, {{log.tempPath, log.target}, {output.tempPath, output.target}}, failed, error);
-    if (replaced || failed > 0) {
-        log.tempPath.clear();
+    Temporary backup;
+    holdInterruptions(registry);
+    // Where the folder allows no second name, the earlier log cannot be put back.
+    const bool restorable = keepBackup(registry, log.place, backup, error);
+    bool placed = placeTemporary(registry, log.place, log.temp, error);
+    if (!placed) {
+        problem = ioProblem("write", log.path, error);
+    } else if (!placeTemporary(registry, output.place, output.temp, error)) {
+        problem = ioProblem("write", output.path, error);
+        if (restorable) {
+            restoreBackup(registry, log.place, backup);
+        }
+        placed = false;
     }
-    if (replaced) {
-        output.tempPath.clear();
-    } else {
-        problem = ioProblem("write", failed == 0 ? log.path : output.path, error);
-    }
-    return replaced;
+    removeTemporary(registry, log.place, backup);
+    releaseInterruptions(registry);
+    return placed;
 }
 
 void discard(CleanupRegistry& registry, PendingFile& file) {
-    if (file.sink.fd >= 0) {
-        int ignored = 0;
-        closeFile(file.sink.fd, ignored);
-        file.sink.fd = -1;
-    }
-    if (!file.tempPath.empty()) {
-        removeTemporary(registry, file.tempPath);
-        file.tempPath.clear();
-    }
+    holdInterruptions(registry);
+    removeTemporary(registry, file.place, file.temp);
+    releaseInterruptions(registry);
+    file.sink.fd = -1;
+    closePlace(file.place);
 }

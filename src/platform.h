@@ -15,23 +15,41 @@
 constexpr int ENDED_EARLY = 0;
 constexpr int NOT_REGULAR_FILE = -2;
 constexpr int IS_THE_INPUT = -3;
+constexpr int IS_THE_OUTPUT = -4;
+constexpr int CHANGED_WHILE_READ = -5;
 
-// What the fatal-signal handlers need: the temporary files not yet put in place and
-// the line to print should the mapped input fail. The run owns the one registry; the
-// handlers are the only code that reads it from outside the run's own calls.
+// What the fatal-signal handlers need: the files with names of their own that a run
+// has not yet put in place (its temporaries and the earlier log's backup), and the
+// line to print should the mapped input fail. Each entry is a folder (a descriptor;
+// -1 on Windows) and a name in it (on Windows the whole path). The run owns the one
+// registry; the handlers are the only code that reads it from outside the run's calls.
+struct CleanupEntry {
+    std::atomic<int> folder{-1};
+    std::atomic<char*> name{nullptr};
+};
 struct CleanupRegistry {
-    std::atomic<char*> temporaries[2] = {};
+    CleanupEntry entries[3];
     std::atomic<const char*> inputFault{nullptr};
     // Held while the registry and the files it names change together (Windows, where
     // the console handler runs on a thread of its own).
     std::atomic_flag busy = ATOMIC_FLAG_INIT;
 };
 
-// Makes `registry` the one the handlers clean up, and installs them for interruption
-// (SIGINT, SIGTERM, SIGHUP, SIGQUIT), the file-size limit (SIGXFSZ) and a failing
-// mapped input (SIGBUS); on Windows for Ctrl+C, Ctrl+Break and the console closing.
-// A signal the program was started with ignored stays ignored. nullptr undoes it.
+// Takes descriptors 0 to 2 where they are closed (open on a file that refuses writes,
+// so nothing meant for the console lands in a file the program opens later), and has
+// a closed pipe fail a write rather than end the process.
+void prepareProcess();
+
+// Makes `registry` the one the handlers clean up, and installs them for every signal
+// that would end the process (on Windows for Ctrl+C, Ctrl+Break and the console
+// closing); a mapped input that fails (SIGBUS) is reported as the registry's input
+// fault. A signal the program was started with ignored stays ignored. nullptr undoes it.
 void guardRun(CleanupRegistry* registry);
+// Hold interruptions off until the release, so that none lands while the registry and
+// the files it names disagree. Every call below that creates, names, renames or
+// removes a file of the registry's is made while they are held. Holds do not nest.
+void holdInterruptions(CleanupRegistry& registry);
+void releaseInterruptions(CleanupRegistry& registry);
 
 // Identifies a file whatever name reaches it: device and inode, or on Windows volume
 // serial number and file index.
@@ -40,9 +58,20 @@ struct FileId {
     uint64_t index = 0;
 };
 
+// The open input, and what it was when opened: a conversion that ends with the input
+// no longer so has read a file that changed under it.
+struct InputFile {
+    int fd = -1;
+    uint64_t size = 0;
+    FileId id;
+    int64_t modified = 0;
+};
+
 // Each returns true on success; on failure `error` holds an errno value or one of the
 // program's own above.
-bool openInput(const std::string& path, int& fd, uint64_t& size, FileId& id, int& error);
+bool openInput(const std::string& path, InputFile& input, int& error);
+// False with CHANGED_WHILE_READ when the input's size or modification time has changed.
+bool checkInputUnchanged(const InputFile& input, int& error);
 bool writeAll(int fd, const void* data, size_t size, int& error);
 bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error);
 bool closeFile(int fd, int& error);
@@ -67,33 +96,57 @@ bool takeInputBytes(int fd, uint64_t size, InputBytes& bytes, int& error);
 // asks for the blocks before it at once, ahead of their use.
 void settleInput(const InputBytes& bytes, uint64_t blocksEnd);
 
-// The file that writing to `path` would write: where its chain of symbolic links ends,
-// or `path` itself.
-bool followLinks(const std::string& path, std::string& target, int& error);
-
-// Fails, before anything is written, for a target that a new file cannot be put in
-// place of: the input itself, a directory, or (Windows) a read-only file or one that
-// another program holds open.
-bool checkReplaceable(const std::string& target, const FileId& input, int& error);
-
-// Creates a new, empty file with a short name of its own in the directory of
-// `target`, for writing, and enters it in the registry. `text` opens it in the
-// platform's text mode (CR LF line endings on Windows). It takes the permission bits
-// an existing target has.
-bool createTemporary(CleanupRegistry& registry, const std::string& target, bool text,
-                     std::string& tempPath, int& fd, int& error);
-// Removes a temporary file and its entry.
-void removeTemporary(CleanupRegistry& registry, const std::string& tempPath);
-
-// Puts each temporary in place of its target, in order, with interruptions held off
-// so that a signal lands before all of them or after. On failure `failed` is the
-// index of the one that could not be put in place; those before it are in place.
-struct Replacement {
-    std::string tempPath;
-    std::string target;
+// Where a file is to land: the folder it lands in, held open (on Windows its full
+// path, with its separator), and its name there. All that is done to the file and
+// its temporaries is done relative to the folder, so any path the system can reach
+// works, however long.
+struct Place {
+    int folder = -1;
+    std::string folderPath;
+    std::string name;
+    // Whether the folder could be reached: a file that cannot be there cannot be made.
+    bool reached = false;
 };
-bool replaceFiles(CleanupRegistry& registry, const std::vector<Replacement>& files, size_t& failed,
-                  int& error);
+// The place that writing to `path` would write: where its chain of symbolic links
+// ends, or `path` itself. Fails for anything but a file that is there or is not there.
+bool findPlace(const std::string& path, Place& place, int& error);
+void closePlace(Place& place);
+// Fails, before anything is written, for a place a new file cannot be put in: the
+// input, a directory or other non-regular file, a file this user could not open for
+// writing, or one the system would not let a rename replace (a sticky folder's file
+// of another owner, an immutable or append-only file, a mount point; on Windows a
+// file another program holds open).
+bool checkReplaceable(const Place& place, const FileId& input, int& error);
+// Whether two places are one file: the same name in the same folder, or one file
+// under two names.
+bool samePlace(const Place& a, const Place& b);
+
+// A file being written for a place: open while it is written, with no name of its own
+// (where the system allows it, so a killed run leaves nothing) or with a short name
+// beside its target (`name`, in the registry).
+struct Temporary {
+    int fd = -1;
+    std::string name;
+};
+// Creates the temporary for `target`, for writing; `text` opens it in the platform's
+// text mode (CR LF line endings on Windows). It takes what an existing target has:
+// owner and group (where the process may set them), permission bits, extended
+// attributes and access lists.
+bool createTemporary(CleanupRegistry& registry, const Place& target, bool text, Temporary& temp,
+                     int& error);
+// The temporary is complete: it gets its name where it has none, and is closed (on
+// Windows it stays open, marked to go with the process, until it is put in place).
+bool sealTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp, int& error);
+// Puts a sealed temporary in place of its target.
+bool placeTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp, int& error);
+// Closes and removes a temporary not put in place (or a backup no longer wanted).
+void removeTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp);
+// Keeps the file now at `target` under a second name in its folder until it is
+// restored or removed; `backup` stays without a name when there is no such file.
+bool keepBackup(CleanupRegistry& registry, const Place& target, Temporary& backup, int& error);
+// Puts the backup back in place of what has replaced it, or, when there was no file
+// to back up, removes what has been put there.
+void restoreBackup(CleanupRegistry& registry, const Place& target, Temporary& backup);
 
 std::string errorText(int error);
 
@@ -101,6 +154,6 @@ std::string errorText(int error);
 // prompt and a line (or the end) of standard input.
 void runPause();
 
-// Copies the first `size` bytes of an open file to standard output, after what stdio
-// holds; false if they could not all be written.
-bool printFile(int fd, uint64_t size);
+// Writes text to standard output after what stdio holds; false if it could not all
+// be written.
+bool printText(const std::string& text);

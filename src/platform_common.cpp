@@ -14,32 +14,9 @@ namespace {
 
 // One call moves at most this much, which every system accepts.
 constexpr size_t CHUNK = size_t(1) << 30;
-// A file is printed a megabyte at a time.
-constexpr uint64_t CHUNK_PRINTED = uint64_t(1) << 20;
-
-void enlist(CleanupRegistry& registry, const std::string& path) {
-    for (auto& slot : registry.temporaries) {
-        if (!slot.load()) {
-            char* copy = new char[path.size() + 1];
-            std::memcpy(copy, path.c_str(), path.size() + 1);
-            slot.store(copy);
-            return;
-        }
-    }
-}
-
-void delist(CleanupRegistry& registry, const std::string& path) {
-    for (auto& slot : registry.temporaries) {
-        char* const held = slot.load();
-        if (held && path == held) {
-            slot.store(nullptr);
-            delete[] held;
-        }
-    }
-}
 
 // A short name no other file is likely to have; creating it exclusively makes sure.
-std::string randomName(int attempt) {
+std::string randomLetters(int attempt) {
     uint64_t x = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                  uint64_t(processId()) << 40 ^ uint64_t(attempt) * 0x9E3779B97F4A7C15ull;
     x = (x ^ x >> 30) * 0xBF58476D1CE4E5B9ull;
@@ -55,12 +32,86 @@ std::string randomName(int attempt) {
 
 } // namespace
 
-void removeRegistered(CleanupRegistry& registry) {
-    for (auto& slot : registry.temporaries) {
-        char* const path = slot.exchange(nullptr);
-        if (path) {
-            removePath(path);
+std::string temporaryName(int attempt) {
+    return ".tarvelin-" + randomLetters(attempt);
+}
+
+// Each entry's name is set last and taken first, so that a handler sees an entry
+// whole or not at all.
+void enlist(CleanupRegistry& registry, const Place& place, const std::string& name) {
+    const std::string held = place.folderPath + name;
+    for (CleanupEntry& entry : registry.entries) {
+        if (!entry.name.load()) {
+            char* copy = new char[held.size() + 1];
+            std::memcpy(copy, held.c_str(), held.size() + 1);
+            entry.folder.store(place.folder);
+            entry.name.store(copy);
+            return;
         }
+    }
+}
+
+void delist(CleanupRegistry& registry, const Place& place, const std::string& name) {
+    const std::string held = place.folderPath + name;
+    for (CleanupEntry& entry : registry.entries) {
+        char* const entryName = entry.name.load();
+        if (entryName && held == entryName) {
+            entry.name.store(nullptr);
+            delete[] entryName;
+        }
+    }
+}
+
+void removeRegistered(CleanupRegistry& registry) {
+    for (CleanupEntry& entry : registry.entries) {
+        char* const name = entry.name.exchange(nullptr);
+        if (name) {
+            removeInFolder(entry.folder.load(), name);
+        }
+    }
+}
+
+bool createNamedTemporary(CleanupRegistry& registry, const Place& target, bool text,
+                          Temporary& temp, int& error) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = temporaryName(attempt);
+        if (openExclusive(target, name, text, temp.fd, error)) {
+            temp.name = name;
+            enlist(registry, target, name);
+            return true;
+        }
+        if (error != EEXIST) {
+            break;
+        }
+    }
+    return false;
+}
+
+bool keepBackup(CleanupRegistry& registry, const Place& target, Temporary& backup, int& error) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = temporaryName(attempt);
+        if (linkInFolder(target, target.name, name, error)) {
+            backup.name = name;
+            enlist(registry, target, name);
+            return true;
+        }
+        if (error == ENOENT) {
+            return true;
+        }
+        if (error != EEXIST) {
+            break;
+        }
+    }
+    return false;
+}
+
+void restoreBackup(CleanupRegistry& registry, const Place& target, Temporary& backup) {
+    int ignored = 0;
+    if (backup.name.empty()) {
+        removeInFolder(target.folder, (target.folderPath + target.name).c_str());
+    } else if (renameInFolder(target, backup.name, target.name, ignored)) {
+        delist(registry, target, backup.name);
+        backup.name.clear();
     }
 }
 
@@ -150,54 +201,6 @@ bool takeInputBytes(int fd, uint64_t size, InputBytes& bytes, int& error) {
     return readAt(fd, 0, bytes.storage.get(), size_t(size), error);
 }
 
-bool createTemporary(CleanupRegistry& registry, const std::string& target, bool text,
-                     std::string& tempPath, int& fd, int& error) {
-    const std::string directory = directoryOf(target);
-    holdInterruptions(registry);
-    bool created = false;
-    for (int attempt = 0; attempt < 100 && !created; ++attempt) {
-        tempPath = directory + ".tarvelin-" + randomName(attempt);
-        created = openExclusive(tempPath, text, fd, error);
-        if (!created && error != EEXIST) {
-            break;
-        }
-    }
-    if (created) {
-        enlist(registry, tempPath);
-        if (!keepMode(fd, target, error)) {
-            platformClose(fd);
-            fd = -1;
-            removePath(tempPath.c_str());
-            delist(registry, tempPath);
-            created = false;
-        }
-    }
-    releaseInterruptions(registry);
-    return created;
-}
-
-void removeTemporary(CleanupRegistry& registry, const std::string& tempPath) {
-    holdInterruptions(registry);
-    removePath(tempPath.c_str());
-    delist(registry, tempPath);
-    releaseInterruptions(registry);
-}
-
-bool replaceFiles(CleanupRegistry& registry, const std::vector<Replacement>& files, size_t& failed,
-                  int& error) {
-    holdInterruptions(registry);
-    bool replaced = true;
-    for (failed = 0; failed < files.size(); ++failed) {
-        replaced = renamePath(files[failed].tempPath, files[failed].target, error);
-        if (!replaced) {
-            break;
-        }
-        delist(registry, files[failed].tempPath);
-    }
-    releaseInterruptions(registry);
-    return replaced;
-}
-
 std::string errorText(int error) {
     switch (error) {
     case ENDED_EARLY:
@@ -206,22 +209,16 @@ std::string errorText(int error) {
         return "Not a regular file";
     case IS_THE_INPUT:
         return "it is the input file";
+    case IS_THE_OUTPUT:
+        return "it is the output file";
+    case CHANGED_WHILE_READ:
+        return "the file changed or failed while it was being read";
     default:
         return std::strerror(error);
     }
 }
 
-bool printFile(int fd, uint64_t size) {
-    if (std::fflush(stdout) != 0) {
-        return false;
-    }
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[CHUNK_PRINTED]);
+bool printText(const std::string& text) {
     int error = 0;
-    for (uint64_t at = 0; at < size; at += CHUNK_PRINTED) {
-        const size_t count = size_t(std::min<uint64_t>(CHUNK_PRINTED, size - at));
-        if (!readAt(fd, at, chunk.get(), count, error) || !writeAll(1, chunk.get(), count, error)) {
-            return false;
-        }
-    }
-    return true;
+    return std::fflush(stdout) == 0 && writeAll(1, text.data(), text.size(), error);
 }

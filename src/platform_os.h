@@ -16,25 +16,28 @@ long long platformWrite(int fd, const void* data, size_t size);
 int platformClose(int fd);
 int processId();
 
-// Creates `path`, which must not exist yet, for writing.
-bool openExclusive(const std::string& path, bool text, int& fd, int& error);
-bool removePath(const char* path);
-bool renamePath(const std::string& from, const std::string& to, int& error);
-// The directory part of a path, with its separator, or "" for a bare name.
-std::string directoryOf(const std::string& path);
-// Gives the new file `fd` the permission bits an existing `target` has.
-bool keepMode(int fd, const std::string& target, int& error);
+// Creates `name` in the place's folder, which must not hold it yet, for writing.
+bool openExclusive(const Place& place, const std::string& name, bool text, int& fd, int& error);
+// A second name `to` for the file `from`, both in the place's folder.
+bool linkInFolder(const Place& place, const std::string& from, const std::string& to, int& error);
+// Renames `from` to `to` in the place's folder, replacing what `to` names.
+bool renameInFolder(const Place& place, const std::string& from, const std::string& to, int& error);
+// Removes a name the registry holds. Safe in a signal handler on POSIX.
+bool removeInFolder(int folder, const char* name);
 // Maps a whole file for reading without reading it: pages come in as they are first
 // touched. nullptr where the file or the system does not allow it.
 const uint8_t* mapFile(int fd, uint64_t size);
 
-// Holds interruptions off until the release, so that none lands while the registry
-// and the files it names disagree. Holds do not nest.
-void holdInterruptions(CleanupRegistry& registry);
-void releaseInterruptions(CleanupRegistry& registry);
-
 // Removes every file the registry holds. Safe in a signal handler: no allocation, and
 // each entry is taken out whole.
 void removeRegistered(CleanupRegistry& registry);
+// Enters a name of the place's folder in the registry, or takes it out.
+void enlist(CleanupRegistry& registry, const Place& place, const std::string& name);
+void delist(CleanupRegistry& registry, const Place& place, const std::string& name);
+// Creates a temporary with a short new name beside `target`, in the registry.
+bool createNamedTemporary(CleanupRegistry& registry, const Place& target, bool text,
+                          Temporary& temp, int& error);
+// A name for a new file of the run's own: ".tarvelin-" and eight letters or digits.
+std::string temporaryName(int attempt);
 // Reads `size` bytes at `offset` of an open file, all of them or fails.
 bool readAt(int fd, uint64_t offset, void* dest, size_t size, int& error);

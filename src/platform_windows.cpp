@@ -68,9 +68,123 @@ bool identify(HANDLE handle, FileId& id) {
     return true;
 }
 
-bool isDirectory(const std::string& path) {
-    const DWORD attributes = GetFileAttributesW(toUtf16(path).c_str());
+// A path as Windows takes it whatever its length: whole, with "\\?\" before it.
+std::wstring longPath(const std::string& path) {
+    const std::wstring wide = toUtf16(path);
+    if (wide.rfind(L"\\\\?\\", 0) == 0) {
+        return wide;
+    }
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD length = GetFullPathNameW(wide.c_str(), DWORD(full.size()), &full[0], nullptr);
+    if (length >= full.size()) {
+        full.resize(length);
+        length = GetFullPathNameW(wide.c_str(), DWORD(full.size()), &full[0], nullptr);
+    }
+    if (length == 0 || length >= full.size()) {
+        return wide;
+    }
+    full.resize(length);
+    if (full.rfind(L"\\\\", 0) == 0) {
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return L"\\\\?\\" + full;
+}
+
+bool isDirectory(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+HANDLE handleOf(int fd) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+// Marks an open file to go when its last handle closes, or takes the mark back. A file
+// so marked cannot be opened by another program either.
+bool markForDeletion(int fd, bool marked) {
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = marked;
+    return SetFileInformationByHandle(handleOf(fd), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+// Virus scanners, indexers and sync clients open new files as they appear, and while
+// they hold one it cannot be renamed or removed. Such a hold is waited out for a
+// while (about two seconds in all) before the call is taken to have failed.
+bool isHeld(DWORD code) {
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
+           code == ERROR_LOCK_VIOLATION;
+}
+constexpr int HOLD_RETRIES = 12;
+void waitForHold(int attempt) {
+    Sleep(DWORD(attempt < 4 ? 1 << attempt : 250));
+}
+
+bool moveReplacing(const std::wstring& from, const std::wstring& to, int& error) {
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            return true;
+        }
+        const DWORD code = GetLastError();
+        if (!isHeld(code) || attempt == HOLD_RETRIES) {
+            error = errnoFromWindows(code);
+            return false;
+        }
+        waitForHold(attempt);
+    }
+}
+
+bool deleteWaiting(const std::wstring& path) {
+    for (int attempt = 0;; ++attempt) {
+        if (DeleteFileW(path.c_str())) {
+            return true;
+        }
+        const DWORD code = GetLastError();
+        if (!isHeld(code) || attempt == HOLD_RETRIES) {
+            return false;
+        }
+        waitForHold(attempt);
+    }
+}
+
+// The file a path leads to once its links are followed, or "" when there is none.
+std::wstring finalPath(const std::wstring& path, DWORD& code) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    std::wstring final;
+    if (file != INVALID_HANDLE_VALUE) {
+        final.resize(MAX_PATH);
+        DWORD length = GetFinalPathNameByHandleW(file, &final[0], DWORD(final.size()), 0);
+        if (length >= final.size()) {
+            final.resize(length);
+            length = GetFinalPathNameByHandleW(file, &final[0], DWORD(final.size()), 0);
+        }
+        final.resize(length < final.size() ? length : 0);
+        CloseHandle(file);
+    }
+    return final;
+}
+
+bool identifyPath(const std::wstring& path, FileId& id) {
+    HANDLE file =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const bool known = file != INVALID_HANDLE_VALUE && identify(file, id);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    return known;
+}
+
+int64_t lastWritten(const BY_HANDLE_FILE_INFORMATION& info) {
+    return int64_t(uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                   info.ftLastWriteTime.dwLowDateTime);
+}
+
+std::wstring wholePath(const Place& place, const std::string& name) {
+    return toUtf16(place.folderPath + name);
 }
 
 } // namespace
@@ -94,12 +208,12 @@ int processId() {
     return _getpid();
 }
 
-// Opened so that the console handler may delete it while it is still open: the name
-// goes at once and the file when the process ends.
-bool openExclusive(const std::string& path, bool text, int& fd, int& error) {
-    HANDLE handle =
-        CreateFileW(toUtf16(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+// Opened for deleting too, and marked to go when the process ends however it ends,
+// until it is put in place.
+bool openExclusive(const Place& place, const std::string& name, bool text, int& fd, int& error) {
+    HANDLE handle = CreateFileW(wholePath(place, name).c_str(), GENERIC_WRITE | DELETE,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         error = errnoFromWindows(GetLastError());
         return false;
@@ -107,41 +221,42 @@ bool openExclusive(const std::string& path, bool text, int& fd, int& error) {
     fd = _open_osfhandle(intptr_t(handle), _O_WRONLY | (text ? _O_TEXT : _O_BINARY));
     if (fd < 0) {
         CloseHandle(handle);
-        DeleteFileW(toUtf16(path).c_str());
+        DeleteFileW(wholePath(place, name).c_str());
         error = EMFILE;
+        return false;
+    }
+    if (!markForDeletion(fd, true)) {
+        error = errnoFromWindows(GetLastError());
+        _close(fd);
+        DeleteFileW(wholePath(place, name).c_str());
         return false;
     }
     return true;
 }
 
-bool removePath(const char* path) {
-    return DeleteFileW(toUtf16(path).c_str()) != 0;
-}
-
-bool renamePath(const std::string& from, const std::string& to, int& error) {
-    if (!MoveFileExW(toUtf16(from).c_str(), toUtf16(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+bool linkInFolder(const Place& place, const std::string& from, const std::string& to, int& error) {
+    if (!CreateHardLinkW(wholePath(place, to).c_str(), wholePath(place, from).c_str(), nullptr)) {
         error = errnoFromWindows(GetLastError());
         return false;
     }
     return true;
 }
 
-std::string directoryOf(const std::string& path) {
-    const size_t end = path.find_last_of("/\\:");
-    return end == std::string::npos ? std::string() : path.substr(0, end + 1);
+bool renameInFolder(const Place& place, const std::string& from, const std::string& to,
+                    int& error) {
+    return moveReplacing(wholePath(place, from), wholePath(place, to), error);
 }
 
-// Windows has no permission bits to carry over; a read-only target is refused earlier.
-bool keepMode(int, const std::string&, int&) {
-    return true;
+// One try: the registered temporaries are marked already, and a handler cannot wait.
+bool removeInFolder(int, const char* name) {
+    return DeleteFileW(toUtf16(name).c_str()) != 0;
 }
 
 const uint8_t* mapFile(int fd, uint64_t size) {
     if (size > uint64_t(SIZE_MAX)) {
         return nullptr;
     }
-    HANDLE mapping = CreateFileMappingW(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), nullptr,
-                                        PAGE_READONLY, 0, 0, nullptr);
+    HANDLE mapping = CreateFileMappingW(handleOf(fd), nullptr, PAGE_READONLY, 0, 0, nullptr);
     if (!mapping) {
         return nullptr;
     }
@@ -162,78 +277,121 @@ void releaseInterruptions(CleanupRegistry& registry) {
     registry.busy.clear();
 }
 
+void prepareProcess() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (_get_osfhandle(fd) == -1) {
+            // Read-only: reading gives the end at once, writing fails.
+            const int taken = _wopen(L"NUL", _O_RDONLY);
+            if (taken >= 0 && taken != fd) {
+                _dup2(taken, fd);
+                _close(taken);
+            }
+        }
+    }
+}
+
 void guardRun(CleanupRegistry* registry) {
     activeRegistry.store(registry);
     SetConsoleCtrlHandler(handleConsoleControl, registry != nullptr);
 }
 
-bool openInput(const std::string& path, int& fd, uint64_t& size, FileId& id, int& error) {
-    fd = _wopen(toUtf16(path).c_str(), _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
-        error = isDirectory(path) ? EISDIR : errno;
+bool openInput(const std::string& path, InputFile& input, int& error) {
+    const std::wstring wide = longPath(path);
+    input.fd = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY);
+    if (input.fd < 0) {
+        error = isDirectory(wide) ? EISDIR : errno;
         return false;
     }
-    struct _stati64 info;
-    const bool known =
-        _fstati64(fd, &info) == 0 && identify(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), id);
-    if (!known || (info.st_mode & _S_IFREG) == 0) {
-        error = !known ? errno : (info.st_mode & _S_IFDIR) != 0 ? EISDIR : NOT_REGULAR_FILE;
-        platformClose(fd);
-        fd = -1;
+    struct _stati64 stat;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = _fstati64(input.fd, &stat) == 0 && identify(handleOf(input.fd), input.id) &&
+                       GetFileInformationByHandle(handleOf(input.fd), &info);
+    if (!known || (stat.st_mode & _S_IFREG) == 0) {
+        error = !known ? errno : (stat.st_mode & _S_IFDIR) != 0 ? EISDIR : NOT_REGULAR_FILE;
+        platformClose(input.fd);
+        input.fd = -1;
         return false;
     }
-    size = uint64_t(info.st_size);
+    input.size = uint64_t(stat.st_size);
+    input.modified = lastWritten(info);
     return true;
 }
 
+bool checkInputUnchanged(const InputFile& input, int& error) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handleOf(input.fd), &info)) {
+        error = errnoFromWindows(GetLastError());
+        return false;
+    }
+    const uint64_t size = uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    error = CHANGED_WHILE_READ;
+    return size == input.size && lastWritten(info) == input.modified;
+}
+
+// A file in the temporary folder that goes when it is closed. Only conversions held
+// in memory use one (the tests and the fuzzer); the program itself needs none.
 bool createScratchFile(int& fd, int& error) {
-    wchar_t directory[MAX_PATH + 1];
-    wchar_t name[MAX_PATH + 1];
-    if (GetTempPathW(MAX_PATH + 1, directory) == 0 ||
-        GetTempFileNameW(directory, L"tvl", 0, name) == 0) {
+    std::wstring folder(MAX_PATH + 1, L'\0');
+    DWORD length = GetTempPathW(DWORD(folder.size()), &folder[0]);
+    if (length >= folder.size()) {
+        folder.resize(length + 1);
+        length = GetTempPathW(DWORD(folder.size()), &folder[0]);
+    }
+    if (length == 0 || length >= folder.size()) {
         error = errnoFromWindows(GetLastError());
         return false;
     }
-    HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = errnoFromWindows(GetLastError());
-        DeleteFileW(name);
-        return false;
+    folder.resize(length);
+    error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+        const std::wstring name = folder + toUtf16(temporaryName(attempt));
+        HANDLE handle =
+            CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        error = handle == INVALID_HANDLE_VALUE ? errnoFromWindows(GetLastError()) : 0;
+        if (handle != INVALID_HANDLE_VALUE) {
+            fd = _open_osfhandle(intptr_t(handle), _O_RDWR | _O_BINARY);
+            if (fd < 0) {
+                CloseHandle(handle);
+                error = EMFILE;
+            }
+            return fd >= 0;
+        }
     }
-    fd = _open_osfhandle(intptr_t(handle), _O_RDWR | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(handle);
-        error = EMFILE;
-        return false;
-    }
-    return true;
+    return false;
 }
 
 // The mapped view stays as it is: Windows reads its pages in as they are touched.
 void settleInput(const InputBytes&, uint64_t) {}
 
-// Windows targets are replaced where they are named.
-bool followLinks(const std::string& path, std::string& target, int&) {
-    target = path;
+bool findPlace(const std::string& path, Place& place, int& error) {
+    const std::wstring full = longPath(path);
+    DWORD code = 0;
+    std::wstring final = finalPath(full, code);
+    if (final.empty() && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+        error = errnoFromWindows(code);
+        return false;
+    }
+    final = final.empty() ? full : final;
+    const size_t slash = final.find_last_of(L"\\/");
+    place.folderPath = fromUtf16(final.substr(0, slash + 1).c_str());
+    place.name = fromUtf16(final.substr(slash + 1).c_str());
+    place.reached = true;
     return true;
 }
 
-bool checkReplaceable(const std::string& target, const FileId& input, int& error) {
-    const std::wstring wide = toUtf16(target);
+void closePlace(Place&) {}
+
+bool checkReplaceable(const Place& place, const FileId& input, int& error) {
+    const std::wstring wide = wholePath(place, place.name);
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return true;
+        const DWORD code = GetLastError();
+        error = errnoFromWindows(code);
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
     }
     FileId id;
-    HANDLE file =
-        CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    const bool known = file != INVALID_HANDLE_VALUE && identify(file, id);
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
-    if (known && id.device == input.device && id.index == input.index) {
+    if (identifyPath(wide, id) && id.device == input.device && id.index == input.index) {
         error = IS_THE_INPUT;
         return false;
     }
@@ -246,14 +404,69 @@ bool checkReplaceable(const std::string& target, const FileId& input, int& error
         return false;
     }
     // A file another program holds open without sharing its deletion cannot be replaced.
-    file = CreateFileW(wide.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(wide.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = errnoFromWindows(GetLastError());
         return false;
     }
     CloseHandle(file);
     return true;
+}
+
+bool samePlace(const Place& a, const Place& b) {
+    const std::wstring first = wholePath(a, a.name);
+    const std::wstring second = wholePath(b, b.name);
+    FileId firstId;
+    FileId secondId;
+    if (identifyPath(first, firstId) && identifyPath(second, secondId)) {
+        return firstId.device == secondId.device && firstId.index == secondId.index;
+    }
+    return CompareStringOrdinal(first.c_str(), int(first.size()), second.c_str(),
+                                int(second.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool createTemporary(CleanupRegistry& registry, const Place& target, bool text, Temporary& temp,
+                     int& error) {
+    return createNamedTemporary(registry, target, text, temp, error);
+}
+
+bool sealTemporary(CleanupRegistry&, const Place&, Temporary&, int&) {
+    return true;
+}
+
+// The mark comes off only for the rename, and goes back on should it fail, so the
+// temporary goes with the process whatever ends it.
+bool placeTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp, int& error) {
+    if (!markForDeletion(temp.fd, false)) {
+        error = errnoFromWindows(GetLastError());
+        return false;
+    }
+    if (!renameInFolder(target, temp.name, target.name, error)) {
+        markForDeletion(temp.fd, true);
+        return false;
+    }
+    delist(registry, target, temp.name);
+    temp.name.clear();
+    _close(temp.fd);
+    temp.fd = -1;
+    return true;
+}
+
+void removeTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp) {
+    const bool marked = temp.fd >= 0 && markForDeletion(temp.fd, true);
+    if (temp.fd >= 0) {
+        _close(temp.fd);
+        temp.fd = -1;
+    }
+    if (!temp.name.empty()) {
+        if (!marked) {
+            deleteWaiting(wholePath(target, temp.name));
+        }
+        delist(registry, target, temp.name);
+        temp.name.clear();
+    }
 }
 
 void runPause() {

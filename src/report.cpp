@@ -18,6 +18,24 @@ char* formatDecimal(char* to, uint32_t value) {
     return to;
 }
 
+// Appends a tab, the string with its control characters shown as '?', and a line end.
+void appendShown(std::string& out, const uint8_t* text, size_t length) {
+    out += '\t';
+    size_t plain = 0;
+    for (size_t k = 0; k < length; ++k) {
+        const bool c1 =
+            text[k] == 0xC2 && k + 1 < length && text[k + 1] >= 0x80 && text[k + 1] <= 0x9F;
+        if (text[k] < 0x20 || text[k] == 0x7F || c1) {
+            out.append(reinterpret_cast<const char*>(text + plain), k - plain);
+            out += '?';
+            k += c1;
+            plain = k + 1;
+        }
+    }
+    out.append(reinterpret_cast<const char*>(text + plain), length - plain);
+    out += '\n';
+}
+
 } // namespace
 
 void writeLogEntry(Sink& log, const IndexEntry& entry, uint64_t written) {
@@ -33,9 +51,8 @@ void writeLogEntry(Sink& log, const IndexEntry& entry, uint64_t written) {
     sinkWrite(log, line, size_t(at - line));
 }
 
-void writeStringsReport(const BlockSet& set, Sink& out) {
-    static const char heading[] = "Strings Found: \n";
-    sinkWrite(out, heading, sizeof heading - 1);
+void writeStringsReport(const BlockSet& set, std::string& out) {
+    out += "Strings Found: \n";
     const uint8_t* text = set.bytes;
     for (size_t i = 0; i < set.entries.size(); text += set.sizes[i], ++i) {
         const uint32_t span = set.sizes[i];
@@ -44,8 +61,6 @@ void writeStringsReport(const BlockSet& set, Sink& out) {
         }
         const void* end = std::memchr(text, 0, span);
         const size_t length = end ? size_t(static_cast<const uint8_t*>(end) - text) : span;
-        sinkWrite(out, "\t", 1);
-        sinkWrite(out, text, length);
-        sinkWrite(out, "\n", 1);
+        appendShown(out, text, length);
     }
 }

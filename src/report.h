@@ -5,6 +5,7 @@
 #include "sink.h"
 
 #include <cstdint>
+#include <string>
 
 constexpr const char* LOG_NAME = "Logfile.txt";
 
@@ -12,5 +13,7 @@ constexpr const char* LOG_NAME = "Logfile.txt";
 // for it before alignment divided by its element count (0 when it has none).
 void writeLogEntry(Sink& log, const IndexEntry& entry, uint64_t written);
 
-// "Strings Found: ", then the first string of every CHAR block, in index order.
-void writeStringsReport(const BlockSet& set, Sink& out);
+// "Strings Found: ", then the first string of every CHAR block, in index order, each
+// control character in it (C0, DEL, and C1 in UTF-8) shown as one '?', so that no
+// model can send the terminal a command.
+void writeStringsReport(const BlockSet& set, std::string& out);

@@ -18,31 +18,23 @@ void say(const std::string& line) {
     std::fputc('\n', stdout);
 }
 
-std::string quoted(const std::string& path) {
-    return "\"" + path + "\"";
-}
-
 std::string rejection(const FaultInfo& fault) {
     const std::string reason = describeFault(fault);
     return reason.empty() ? NOT_M3 : std::string(NOT_M3) + "\n" + reason;
 }
 
-// Reads and checks the input; on failure `problem` holds the lines to print, and
-// `fault` what was wrong with a refused input. The set's blocks lie in `bytes`.
-bool loadInput(const std::string& path, InputBytes& bytes, BlockSet& set, FileId& id,
+// Reads and checks the input, which stays open; on failure `problem` holds the lines
+// to print, and `fault` what was wrong with a refused input. The set's blocks lie in
+// `bytes`.
+bool loadInput(const std::string& path, InputFile& input, InputBytes& bytes, BlockSet& set,
                FaultInfo& fault, std::string& problem) {
-    int fd = -1;
-    uint64_t size = 0;
     int error = 0;
-    if (!openInput(path, fd, size, id, error)) {
+    if (!openInput(path, input, error)) {
         problem = ioProblem("open", path, error);
         return false;
     }
-    const bool taken = takeInputBytes(fd, size, bytes, error);
-    int ignored = 0;
-    closeFile(fd, ignored);
     LoadStatus status = LoadStatus::Rejected;
-    if (taken) {
+    if (takeInputBytes(input.fd, input.size, bytes, error)) {
         try {
             status = loadBlockSet(Source{bytes.data, bytes.size}, set, fault);
         } catch (const std::bad_alloc&) {
@@ -59,10 +51,12 @@ bool loadInput(const std::string& path, InputBytes& bytes, BlockSet& set, FileId
     return false;
 }
 
-// The strings report waits in its scratch file until the files are in place.
-bool keepReport(Sink& report, std::string& problem) {
-    if (!sinkFlush(report)) {
-        problem = "Cannot write the strings report: " + errorText(report.error);
+// Once every block is written: an input that changed meanwhile may have given bytes
+// of two versions.
+bool inputStayedTheSame(const InputFile& input, const std::string& path, std::string& problem) {
+    int error = 0;
+    if (!checkInputUnchanged(input, error)) {
+        problem = ioProblem("read", path, error);
         return false;
     }
     return true;
@@ -71,13 +65,13 @@ bool keepReport(Sink& report, std::string& problem) {
 // Writes the output and the log under temporary names and composes the strings report,
 // then puts the files in place. Everything that can fail does so before the first
 // file is put in place, and on any failure no temporary is left behind.
-bool writeFiles(CleanupRegistry& registry, BlockSet& set, const FileId& input,
-                const std::string& outputPath, Sink& report, std::string& problem) {
+bool writeFiles(CleanupRegistry& registry, BlockSet& set, const InputFile& input,
+                const std::string& inputPath, std::string& report, std::string& problem) {
     PendingFile output;
     PendingFile log;
-    bool ok =
-        aimFile(output, outputPath, input, problem) && aimFile(log, LOG_NAME, input, problem) &&
-        startFile(registry, output, false, problem) && startFile(registry, log, true, problem);
+    bool ok = aimFiles(output, outputNameFor(inputPath), log, LOG_NAME, input.id, problem) &&
+              startFile(registry, output, false, problem) &&
+              startFile(registry, log, true, problem);
     if (ok) {
         try {
             writeBlockSet(set, output.sink, &log.sink);
@@ -85,28 +79,29 @@ bool writeFiles(CleanupRegistry& registry, BlockSet& set, const FileId& input,
         } catch (const std::bad_alloc&) {
             output.sink.error = ENOMEM;
         }
-        ok = finishWriting(output, problem) && finishWriting(log, problem) &&
-             keepReport(report, problem) && putInPlace(registry, log, output, problem);
+        ok = inputStayedTheSame(input, inputPath, problem) &&
+             finishWriting(registry, output, problem) && finishWriting(registry, log, problem) &&
+             putInPlace(registry, log, output, problem);
     }
     discard(registry, output);
     discard(registry, log);
     return ok;
 }
 
-// Converts the input and puts the output and the log in place, leaving the strings
-// report in its scratch sink; on failure `problem` holds the lines to print.
-bool convertFile(CleanupRegistry& registry, const std::string& input, Sink& report,
+// Converts the input and puts the output and the log in place, composing the strings
+// report; on failure `problem` holds the lines to print.
+bool convertFile(CleanupRegistry& registry, const std::string& inputPath, std::string& report,
                  FaultInfo& fault, std::string& problem) {
-    int error = 0;
-    if (!openScratchSink(report, error)) {
-        problem = "Cannot write the strings report: " + errorText(error);
-        return false;
-    }
+    InputFile input;
     InputBytes bytes;
     BlockSet set;
-    FileId inputId;
-    return loadInput(input, bytes, set, inputId, fault, problem) &&
-           writeFiles(registry, set, inputId, outputNameFor(input), report, problem);
+    const bool converted = loadInput(inputPath, input, bytes, set, fault, problem) &&
+                           writeFiles(registry, set, input, inputPath, report, problem);
+    int ignored = 0;
+    if (input.fd >= 0) {
+        closeFile(input.fd, ignored);
+    }
+    return converted;
 }
 
 void printUsage() {
@@ -126,20 +121,15 @@ Conversion convertBytes(const uint8_t* data, size_t size) {
     }
     Sink output;
     Sink log;
-    Sink report;
-    if (openScratchSink(output, result.error) && openScratchSink(log, result.error) &&
-        openScratchSink(report, result.error)) {
+    if (openScratchSink(output, result.error) && openScratchSink(log, result.error)) {
         writeBlockSet(set, output, &log);
-        writeStringsReport(set, report);
+        writeStringsReport(set, result.report);
     }
     std::vector<uint8_t> logBytes;
-    std::vector<uint8_t> reportBytes;
     bool taken = takeSinkBytes(output, result.output, result.error);
     taken = takeSinkBytes(log, logBytes, result.error) && taken;
-    taken = takeSinkBytes(report, reportBytes, result.error) && taken;
     result.error = taken ? 0 : result.error != 0 ? result.error : EIO;
     result.log.assign(logBytes.begin(), logBytes.end());
-    result.report.assign(reportBytes.begin(), reportBytes.end());
     return result;
 }
 
@@ -152,6 +142,7 @@ std::string outputNameFor(const std::string& input) {
 }
 
 int runTool(int argc, const char* const* argv) {
+    prepareProcess();
     if (argc != 2 && argc != 3) {
         printUsage();
         runPause();
@@ -159,12 +150,11 @@ int runTool(int argc, const char* const* argv) {
     }
     const bool pause = !(argc == 3 && std::strcmp(argv[2], "-c") == 0);
     const std::string input = argv[1];
-    const std::string inputFault =
-        "Cannot read " + quoted(input) + ": the file changed or failed while it was being read\n";
+    const std::string inputFault = ioProblem("read", input, CHANGED_WHILE_READ) + "\n";
     CleanupRegistry registry;
     registry.inputFault.store(inputFault.c_str());
     guardRun(&registry);
-    Sink report;
+    std::string report;
     FaultInfo fault;
     std::string problem;
     const bool converted = convertFile(registry, input, report, fault, problem);
@@ -181,7 +171,7 @@ int runTool(int argc, const char* const* argv) {
     }
     // From here on only the console can fail: the files are in place and the input is
     // not read again.
-    const bool printed = printFile(report.fd, sinkPosition(report));
+    const bool printed = printText(report);
     if (pause) {
         runPause();
     }

@@ -9,9 +9,9 @@
 #include <vector>
 
 // The result of converting an input held in memory: the output file's bytes, the
-// log's text and the strings report, or why the input was refused. They are written
-// as the program writes its files, to scratch files, and read back; `error` is set
-// should that fail.
+// log's text and the strings report, or why the input was refused. The output and
+// the log are written as the program writes its files, to scratch files, and read
+// back; `error` is set should that fail.
 struct Conversion {
     LoadStatus status = LoadStatus::Rejected;
     FaultInfo fault;

@@ -13,8 +13,13 @@
 #include <cstdio>
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
@@ -48,6 +53,18 @@ bool isPausePrompt(const std::string& text) {
 #define POSIX_ONLY() (void)0
 std::string asTextFile(const std::string& text) {
     return text;
+}
+#endif
+
+#ifndef _WIN32
+void setImmutable(const std::string& file, bool on) {
+    const int fd = open(file.c_str(), O_RDONLY);
+    int flags = 0;
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    EXPECT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
+    close(fd);
 }
 #endif
 
@@ -371,6 +388,11 @@ TEST_F(Cli, FileFailuresLeaveEarlierFilesWhole) {
     put("logdir/unit.m3", workedInput());
     put("logdir/unit_Sc2.m3", "earlier output");
     put("self/Logfile.txt", workedInput());
+    // Earlier outputs the unprivileged run may write, so that each case meets its own
+    // failure rather than a write-protected target.
+    for (const char* earlier : {"locked/unit_Sc2.m3", "logdir/unit_Sc2.m3", "Logfile.txt"}) {
+        setMode(path(earlier), 0666);
+    }
     setMode(path("locked"), 0555);
     setMode(path("logdir"), 0777);
     setMode(path("self"), 0777);
@@ -412,6 +434,78 @@ TEST_F(Cli, FileFailuresLeaveEarlierFilesWhole) {
                      "Cannot write \"hard_Sc2.m3\": it is the input file\n"});
     cases.push_back(
         {"input is a pipe", {"pipe.m3", "-c"}, "Cannot open \"pipe.m3\": Not a regular file\n"});
+    // Whatever would stop the output's rename is found before the log is replaced. Each
+    // case has a folder of its own: an input, an earlier output the user may write, an
+    // earlier log.
+    const auto scene = [&](const std::string& sub, const std::string& stem) {
+        fs::create_directories(path(sub));
+        setMode(path(sub), 0777);
+        put(sub + "/" + stem + ".m3", workedInput());
+        put(sub + "/Logfile.txt", "earlier log");
+        setMode(path(sub + "/Logfile.txt"), 0666);
+        if (stem.size() < 200) {
+            put(sub + "/" + stem + "_Sc2.m3", "earlier output");
+            setMode(path(sub + "/" + stem + "_Sc2.m3"), 0666);
+        }
+    };
+    const std::string longStem(249, 'a');
+    scene("long", longStem);
+    cases.push_back({"output name too long",
+                     {longStem + ".m3", "-c"},
+                     "Cannot write \"" + longStem + "_Sc2.m3\": File name too long\n",
+                     "long"});
+    scene("sticky", "unit");
+    scene("sticky/folder", "unit");
+    setMode(path("sticky/folder"), 01777);
+    cases.push_back({"another's file in a sticky folder",
+                     {"folder/unit.m3", "-c"},
+                     "Cannot write \"folder/unit_Sc2.m3\": Operation not permitted\n",
+                     "sticky"});
+    scene("ro", "unit");
+    setMode(path("ro/unit_Sc2.m3"), 0444);
+    cases.push_back({"write-protected output",
+                     {"unit.m3", "-c"},
+                     "Cannot write \"unit_Sc2.m3\": Permission denied\n",
+                     "ro"});
+    scene("rolog", "unit");
+    setMode(path("rolog/Logfile.txt"), 0444);
+    cases.push_back({"write-protected log",
+                     {"unit.m3", "-c"},
+                     "Cannot write \"Logfile.txt\": Permission denied\n",
+                     "rolog"});
+    scene("loglink", "unit");
+    fs::remove(path("loglink/Logfile.txt"));
+    fs::create_symlink("unit_Sc2.m3", path("loglink/Logfile.txt"));
+    scene("outlink", "unit");
+    fs::remove(path("outlink/unit_Sc2.m3"));
+    fs::create_symlink("Logfile.txt", path("outlink/unit_Sc2.m3"));
+    for (const char* sub : {"loglink", "outlink"}) {
+        cases.push_back({"log and output one file",
+                         {"unit.m3", "-c"},
+                         "Cannot write \"Logfile.txt\": it is the output file\n",
+                         sub});
+    }
+    const bool privileged = geteuid() == 0;
+    if (privileged) {
+        scene("imm", "unit");
+        setImmutable(path("imm/unit_Sc2.m3"), true);
+        cases.push_back({"immutable output",
+                         {"unit.m3", "-c"},
+                         "Cannot write \"unit_Sc2.m3\": Operation not permitted\n",
+                         "imm"});
+    }
+    scene("mnt", "unit");
+    put("mounted", "mounted file");
+    setMode(path("mounted"), 0666);
+    const bool mounted =
+        privileged && mount(path("mounted").c_str(), path("mnt/unit_Sc2.m3").c_str(), nullptr,
+                            MS_BIND, nullptr) == 0;
+    if (mounted) {
+        cases.push_back({"output is a mount point",
+                         {"unit.m3", "-c"},
+                         "Cannot write \"unit_Sc2.m3\": Device or resource busy\n",
+                         "mnt"});
+    }
 #endif
     for (const IoCase& c : cases) {
         const auto before = snapshot(dir);
@@ -426,6 +520,14 @@ TEST_F(Cli, FileFailuresLeaveEarlierFilesWhole) {
         EXPECT_EQ(r.err, "") << c.name;
         EXPECT_EQ(snapshot(dir), before) << c.name;
     }
+#ifndef _WIN32
+    if (privileged) {
+        setImmutable(path("imm/unit_Sc2.m3"), false);
+    }
+    if (mounted) {
+        umount(path("mnt/unit_Sc2.m3").c_str());
+    }
+#endif
 }
 
 TEST_F(Cli, UnwritableWorkingDirectoryFailsBeforeAnyFileChanges) {
@@ -435,6 +537,8 @@ TEST_F(Cli, UnwritableWorkingDirectoryFailsBeforeAnyFileChanges) {
     put("in/unit.m3", workedInput());
     put("in/unit_Sc2.m3", "earlier output");
     put("cwd/Logfile.txt", "earlier log");
+    setMode(path("in/unit_Sc2.m3"), 0666);
+    setMode(path("cwd/Logfile.txt"), 0666);
     setMode(path("in"), 0777);
     setMode(path("cwd"), 0555);
     const auto before = snapshot(dir);
@@ -527,35 +631,135 @@ TEST_F(Cli, ReplacingWritesThroughLinksAndKeepsModes) {
     EXPECT_EQ(std::distance(fs::directory_iterator(path("real")), fs::directory_iterator()), 2);
 }
 
+// Run as root on a user's files, a replaced file stays the user's, with its group,
+// set-group-ID bit, access list and extended attributes.
+TEST_F(Cli, ReplacingKeepsOwnerGroupAccessListAndAttributes) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "giving a file to another user needs root";
+    }
+    // user::rw-, user:1234:r--, group::r--, mask::r--, other::---
+    const std::vector<uint8_t> acl = {2,   0,   0,   0,    1,   0,    6,    0,   255, 255, 255,
+                                      255, 2,   0,   4,    0,   0xD2, 4,    0,   0,   4,   0,
+                                      4,   0,   255, 255,  255, 255,  0x10, 0,   4,   0,   255,
+                                      255, 255, 255, 0x20, 0,   0,    0,    255, 255, 255, 255};
+    const std::string origin = "made by hand";
+    put("unit.m3", workedInput());
+    for (const char* name : {"unit_Sc2.m3", "Logfile.txt"}) {
+        put(name, "the user's earlier file");
+        ASSERT_EQ(chown(path(name).c_str(), 1000, 1000), 0);
+        ASSERT_EQ(chmod(path(name).c_str(), 02640), 0);
+        ASSERT_EQ(
+            setxattr(path(name).c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+        ASSERT_EQ(setxattr(path(name).c_str(), "user.origin", origin.data(), origin.size(), 0), 0);
+    }
+    EXPECT_EQ(run({"unit.m3", "-c"}).status, 0);
+    EXPECT_EQ(readFileBytes(path("unit_Sc2.m3")), workedOutput());
+    for (const char* name : {"unit_Sc2.m3", "Logfile.txt"}) {
+        struct stat info = {};
+        ASSERT_EQ(stat(path(name).c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, 1000u) << name;
+        EXPECT_EQ(info.st_gid, 1000u) << name;
+        EXPECT_EQ(info.st_mode & 07777, 02640u) << name;
+        std::vector<uint8_t> value(256);
+        const ssize_t aclSize =
+            getxattr(path(name).c_str(), "system.posix_acl_access", value.data(), value.size());
+        value.resize(size_t(std::max<ssize_t>(aclSize, 0)));
+        EXPECT_EQ(value, acl) << name;
+        std::string kept(64, '\0');
+        kept.resize(size_t(std::max<ssize_t>(
+            getxattr(path(name).c_str(), "user.origin", kept.data(), kept.size()), 0)));
+        EXPECT_EQ(kept, origin) << name;
+    }
+}
+
 // Interrupted at any moment, a run leaves the earlier output and log or the new ones,
-// never one of each, and never a temporary file; the caller sees the signal.
+// never one of each, and never a temporary file; the caller sees the signal. Killed
+// outright, or by any other signal, it leaves no temporary either.
 TEST_F(Cli, InterruptionLeavesTheOldFilesOrTheNewNeverAMix) {
     constexpr uint32_t DATA = 256u << 20;
     const uint32_t VERT = makeTag('V', 'E', 'R', 'T');
     putSparse("big.m3", 32 + uint64_t(DATA), 2, {{TAG_MD34, 0, 1, 0}, {VERT, 32, 1, 0}});
     const std::string newLog = "Tag: MD34\n\tsize:32\nTag: VERT\n\tsize:268435456\n";
+    const std::vector<int> everyMoment = {0, 10, 25, 40, 60, 90, 130, 200, 400};
+    const std::vector<int> someMoments = {10, 60, 200};
+    const struct {
+        int sig;
+        const std::vector<int>& moments;
+    } cases[] = {{SIGINT, everyMoment},  {SIGTERM, everyMoment}, {SIGKILL, everyMoment},
+                 {SIGUSR1, someMoments}, {SIGALRM, someMoments}, {SIGXCPU, someMoments}};
     int interrupted = 0;
-    for (const int sig : {SIGINT, SIGTERM}) {
-        for (const int ms : {0, 10, 25, 40, 60, 90, 130, 200, 400}) {
+    for (const auto& c : cases) {
+        for (const int ms : c.moments) {
             put("big_Sc2.m3", "earlier output");
             put("Logfile.txt", "earlier log");
             RunOptions options;
             options.cwd = dir;
             Started started = startProgram(TARVELIN_EXE, {"big.m3", "-c"}, options);
             usleep(useconds_t(ms) * 1000);
-            kill(started.pid, sig);
+            kill(started.pid, c.sig);
             const RunResult r = waitProgram(started);
-            const std::string when = std::to_string(sig) + " after " + std::to_string(ms) + " ms";
-            EXPECT_TRUE(r.signal == sig || r.status == 0) << when;
-            interrupted += r.signal == sig;
+            const std::string when = std::to_string(c.sig) + " after " + std::to_string(ms) + " ms";
+            EXPECT_TRUE(r.signal == c.sig || r.status == 0) << when;
+            interrupted += r.signal == c.sig;
             EXPECT_EQ(names(), (std::vector<std::string>{"Logfile.txt", "big.m3", "big_Sc2.m3"}))
                 << when;
             const bool converted = fs::file_size(path("big_Sc2.m3")) == 32 + uint64_t(DATA) + 32;
-            EXPECT_EQ(text(readFileBytes(path("Logfile.txt"))), converted ? newLog : "earlier log")
-                << when;
+            // SIGKILL cannot be held off: only it may land between the two renames.
+            if (c.sig != SIGKILL) {
+                EXPECT_EQ(text(readFileBytes(path("Logfile.txt"))),
+                          converted ? newLog : "earlier log")
+                    << when;
+            }
         }
     }
-    EXPECT_GT(interrupted, 2);
+    EXPECT_GT(interrupted, 6);
+}
+
+// What changes while a run converts cannot give a file of two versions or one of
+// each: the run is stopped halfway, the change made, and the run let go on. An input
+// overwritten in place is refused at the end; an output whose rename fails after the
+// log went in place (nothing could foresee it) has the earlier log put back.
+TEST_F(Cli, ChangesDuringTheRunLeaveTheEarlierPair) {
+    constexpr uint32_t DATA = 256u << 20;
+    const uint32_t VERT = makeTag('V', 'E', 'R', 'T');
+    putSparse("big.m3", 32 + uint64_t(DATA), 2, {{TAG_MD34, 0, 1, 0}, {VERT, 32, 1, 0}});
+    const struct {
+        const char* name;
+        void (*change)(const std::string& dir);
+        std::string out;
+    } cases[] = {
+        {"input overwritten in place",
+         [](const std::string& d) {
+             std::fstream f(d + "/big.m3", std::ios::binary | std::ios::in | std::ios::out);
+             f.seekp(1000);
+             f.write("changed", 7);
+         },
+         "Cannot read \"big.m3\": the file changed or failed while it was being read\n"},
+        {"output turned into a folder",
+         [](const std::string& d) {
+             fs::remove(d + "/big_Sc2.m3");
+             fs::create_directories(d + "/big_Sc2.m3/held");
+         },
+         "Cannot write \"big_Sc2.m3\": Is a directory\n"},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(path("big_Sc2.m3"));
+        put("big_Sc2.m3", "earlier output");
+        put("Logfile.txt", "earlier log");
+        RunOptions options;
+        options.cwd = dir;
+        Started started = startProgram(TARVELIN_EXE, {"big.m3", "-c"}, options);
+        usleep(30000);
+        kill(started.pid, SIGSTOP);
+        c.change(dir);
+        kill(started.pid, SIGCONT);
+        const RunResult r = waitProgram(started);
+        EXPECT_EQ(r.status, failureStatus()) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(text(readFileBytes(path("Logfile.txt"))), "earlier log") << c.name;
+        EXPECT_EQ(names(), (std::vector<std::string>{"Logfile.txt", "big.m3", "big_Sc2.m3"}))
+            << c.name;
+    }
 }
 
 // Once the files are in place, the run reads nothing more from the input: a report
@@ -579,13 +783,59 @@ TEST_F(Cli, TheInputChangingAfterTheFilesAreInPlaceDoesNotFailTheRun) {
     EXPECT_EQ(r.out, "Strings Found: \n\t" + longText + "\n\ttail\n");
 }
 
+// A report that cannot be printed fails the run (status -1), whether standard output
+// is full, closed or a pipe nobody reads; the files are converted all the same.
 TEST_F(Cli, AReportThatCannotBePrintedFailsTheRun) {
     put("unit.m3", workedInput());
-    RunOptions options;
-    options.stdoutPath = "/dev/full";
-    const RunResult r = run({"unit.m3", "-c"}, options);
-    EXPECT_EQ(r.status, failureStatus());
-    EXPECT_EQ(readFileBytes(path("unit_Sc2.m3")), workedOutput());
+    RunOptions full;
+    full.stdoutPath = "/dev/full";
+    RunOptions closed;
+    closed.stdoutClosed = true;
+    RunOptions broken;
+    broken.stdoutBroken = true;
+    for (const RunOptions& options : {full, closed, broken}) {
+        fs::remove(path("unit_Sc2.m3"));
+        const RunResult r = run({"unit.m3", "-c"}, options);
+        EXPECT_EQ(r.status, failureStatus()) << options.stdoutPath << options.stdoutClosed;
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(readFileBytes(path("unit_Sc2.m3")), workedOutput());
+        EXPECT_EQ(names(), (std::vector<std::string>{"Logfile.txt", "unit.m3", "unit_Sc2.m3"}));
+    }
+}
+
+// Files are made, renamed and removed relative to their folder, so a folder whose path
+// leaves no room for the temporary's name, or an output past the longest path the
+// system takes in one call, converts.
+TEST_F(Cli, PathsAsLongAsTheSystemAllowsConvert) {
+    const std::vector<uint8_t> input = workedInput();
+    for (const size_t folderLength : {4080u, 4088u}) {
+        // Made a name at a time from the scratch folder, as the whole path is too long
+        // for one call from /tmp.
+        std::string folder;
+        int at = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+        while (at >= 0 && folder.size() < folderLength) {
+            const size_t room = folderLength - folder.size() - (folder.empty() ? 0 : 1);
+            const std::string name(std::min<size_t>(room, 200), 'd');
+            folder += (folder.empty() ? "" : "/") + name;
+            mkdirat(at, name.c_str(), 0777);
+            const int next = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
+            close(at);
+            at = next;
+        }
+        ASSERT_GE(at, 0);
+        const int in = openat(at, "a.m3", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_EQ(write(in, input.data(), input.size()), ssize_t(input.size()));
+        close(in);
+        const RunResult r = run({folder + "/a.m3", "-c"});
+        EXPECT_EQ(r.status, 0) << folderLength << ": " << r.out;
+        std::vector<uint8_t> written(input.size() * 2);
+        const int out = openat(at, "a_Sc2.m3", O_RDONLY);
+        written.resize(size_t(std::max<ssize_t>(read(out, written.data(), written.size()), 0)));
+        EXPECT_EQ(written, workedOutput()) << folderLength;
+        close(out);
+        close(at);
+        ASSERT_EQ(std::system(("rm -rf " + path(std::string(200, 'd'))).c_str()), 0);
+    }
 }
 #endif
 

@@ -1,8 +1,9 @@
-#include "platform.h"
+#include "platform_os.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -35,22 +36,21 @@ TEST(MappedInput, ShrinkingUnderTheMapEndsTheRunCleanly) {
             CleanupRegistry registry;
             registry.inputFault.store("Cannot read \"unit.m3\"\n");
             guardRun(&registry);
-            int fd = -1;
-            uint64_t size = 0;
-            FileId id;
+            InputFile file;
             int error = 0;
-            std::string tempPath;
-            int out = -1;
+            Place place;
+            Temporary temp;
             InputBytes bytes;
-            if (!openInput(input, fd, size, id, error) || !takeInputBytes(fd, size, bytes, error)) {
+            if (!openInput(input, file, error) ||
+                !takeInputBytes(file.fd, file.size, bytes, error)) {
                 std::exit(1);
             }
-            if (bytes.storage ||
-                !createTemporary(registry, dir + "/unit_Sc2.m3", false, tempPath, out, error)) {
+            if (bytes.storage || !findPlace(dir + "/unit_Sc2.m3", place, error) ||
+                !createNamedTemporary(registry, place, false, temp, error)) {
                 std::exit(2);
             }
             std::filesystem::resize_file(input, 0);
-            volatile uint8_t last = bytes.data[size - 1];
+            volatile uint8_t last = bytes.data[file.size - 1];
             (void)last;
             std::exit(3);
         },
@@ -65,13 +65,14 @@ TEST(ConsoleControl, RemovesTheTemporariesAndLetsTheProcessEnd) {
     const std::string dir = makeScratchDir();
     CleanupRegistry registry;
     guardRun(&registry);
-    std::string tempPath;
-    int fd = -1;
+    Place place;
+    Temporary temp;
     int error = 0;
-    ASSERT_TRUE(createTemporary(registry, dir + "/out.m3", false, tempPath, fd, error));
-    EXPECT_TRUE(writeAll(fd, "abc", 3, error));
+    ASSERT_TRUE(findPlace(dir + "/out.m3", place, error));
+    ASSERT_TRUE(createTemporary(registry, place, false, temp, error));
+    EXPECT_TRUE(writeAll(temp.fd, "abc", 3, error));
     EXPECT_EQ(handleConsoleControl(CTRL_C_EVENT), FALSE);
-    EXPECT_TRUE(closeFile(fd, error));
+    EXPECT_TRUE(closeFile(temp.fd, error));
     guardRun(nullptr);
     EXPECT_EQ(filesOtherThan(dir, ""), 0u);
     removeTree(dir);
@@ -97,29 +98,46 @@ TEST(Names, RoundTripBetweenUtf16AndUtf8) {
 }
 #endif
 
-TEST(Temporaries, HaveShortNewNamesBesideTheTargetAndReplaceIt) {
+// Where a file system gives no unnamed files, the temporaries have short names of
+// their own beside the target, and every signal that would end the process removes
+// them before it does.
+TEST(Temporaries, NamedOnesHaveShortNamesAndGoWithAnyFatalSignal) {
     const std::string dir = makeScratchDir();
-    CleanupRegistry registry;
-    std::string first;
-    std::string second;
-    int fd1 = -1;
-    int fd2 = -1;
-    int error = 0;
     const std::string target = dir + "/" + std::string(200, 'o') + ".m3";
-    ASSERT_TRUE(createTemporary(registry, target, false, first, fd1, error));
-    ASSERT_TRUE(createTemporary(registry, target, false, second, fd2, error));
-    EXPECT_NE(first, second);
-    EXPECT_EQ(first.rfind(dir + "/.tarvelin-", 0), 0u) << first;
-    EXPECT_EQ(first.size(), dir.size() + 19) << first;
-    EXPECT_TRUE(writeAll(fd1, "abc", 3, error));
-    EXPECT_TRUE(closeFile(fd1, error));
-    EXPECT_TRUE(closeFile(fd2, error));
-    size_t failed = 9;
-    ASSERT_TRUE(replaceFiles(registry, {{first, target}}, failed, error));
-    ASSERT_TRUE(replaceFiles(registry, {{second, target}}, failed, error))
-        << "an existing file is replaced";
-    EXPECT_EQ(std::filesystem::file_size(target), 0u);
+    Place place;
+    int error = 0;
+    ASSERT_TRUE(findPlace(target, place, error));
+    CleanupRegistry registry;
+    Temporary first;
+    Temporary second;
+    ASSERT_TRUE(createNamedTemporary(registry, place, false, first, error));
+    ASSERT_TRUE(createNamedTemporary(registry, place, false, second, error));
+    EXPECT_NE(first.name, second.name);
+    EXPECT_EQ(first.name.rfind(".tarvelin-", 0), 0u) << first.name;
+    EXPECT_EQ(first.name.size(), 18u) << first.name;
+    EXPECT_TRUE(writeAll(first.fd, "abc", 3, error));
+    ASSERT_TRUE(sealTemporary(registry, place, first, error));
+    ASSERT_TRUE(placeTemporary(registry, place, first, error));
+    EXPECT_EQ(std::filesystem::file_size(target), 3u);
+    removeTemporary(registry, place, second);
     EXPECT_EQ(filesOtherThan(dir, std::string(200, 'o') + ".m3"), 0u);
+#ifndef _WIN32
+    for (const int sig : {SIGUSR1, SIGALRM, SIGSEGV, SIGABRT}) {
+        EXPECT_EXIT(
+            {
+                guardRun(&registry);
+                Temporary temp;
+                if (!createNamedTemporary(registry, place, false, temp, error)) {
+                    std::exit(1);
+                }
+                raise(sig);
+                std::exit(2);
+            },
+            ::testing::KilledBySignal(sig), "");
+        EXPECT_EQ(filesOtherThan(dir, std::string(200, 'o') + ".m3"), 0u) << sig;
+    }
+#endif
+    closePlace(place);
     removeTree(dir);
 }
 

@@ -162,6 +162,17 @@ constexpr uid_t NOBODY = 65534;
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
         _exit(120);
     }
+    int broken[2];
+    if (options.stdoutBroken && (pipe(broken) != 0 || dup2(broken[1], 1) < 0)) {
+        _exit(126);
+    }
+    if (options.stdoutBroken) {
+        close(broken[0]);
+        close(broken[1]);
+    }
+    if (options.stdoutClosed) {
+        close(1);
+    }
     if (options.fileSizeLimit > 0) {
         const rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
         signal(SIGXFSZ, options.fileSizeSignal ? SIG_DFL : SIG_IGN);

@@ -15,8 +15,11 @@ struct RunOptions {
     bool fileSizeSignal = false;
     // A limit on the program's address space in bytes (0 for none).
     uint64_t memoryLimit = 0;
-    // Where standard output goes instead of being captured (POSIX), such as /dev/full.
+    // Where standard output goes instead of being captured (POSIX), such as /dev/full;
+    // or closed, or a pipe whose reader has gone.
     std::string stdoutPath;
+    bool stdoutClosed = false;
+    bool stdoutBroken = false;
     // A run still going after this long is ended by an alarm signal.
     unsigned seconds = 120;
 };

@@ -55,6 +55,18 @@ TEST(Report, PrintsTheFirstStringOfEachCharBlock) {
         {"not CHAR",
          {BuildEntry{makeTag('C', 'H', 'A', 'Q'), 3, 0, {'a', 'b', 0}}},
          "Strings Found: \n"},
+        // Control characters reach the terminal as '?', so a model cannot command it.
+        {"title escape",
+         {charEntry("a\x1B]0;owned\x07"
+                    "b")},
+         "Strings Found: \n\ta?]0;owned?b\n"},
+        {"clear screen", {charEntry("\x1B[2J")}, "Strings Found: \n\t?[2J\n"},
+        {"tab, return, DEL", {charEntry("\t\r\x7F\x01\x1F ~")}, "Strings Found: \n\t????? ~\n"},
+        {"C1 in UTF-8, one '?' each",
+         {charEntry("\xC2\x9B"
+                    "2J\xC2\x80\xC2\xA0\xC3\xA9")},
+         "Strings Found: \n\t?2J?\xC2\xA0\xC3\xA9\n"},
+        {"lead byte at the end", {charEntry("x\xC2")}, "Strings Found: \n\tx\xC2\n"},
     };
     for (const ReportCase& c : cases) {
         std::vector<BuildEntry> blocks = {headerEntry(24)};
