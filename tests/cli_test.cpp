@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <utility>
 
 #ifdef _WIN32
 #include "platform_windows.h"
@@ -867,6 +868,71 @@ TEST_F(Cli, OutputHeldOpenByAnotherProgramIsLeftAlone) {
     EXPECT_EQ(r.status, failureStatus());
     EXPECT_EQ(r.out, "Cannot write \"unit_Sc2.m3\": Permission denied\n");
     EXPECT_EQ(snapshot(dir), before);
+}
+
+// Another program holding the output open (sharing its deletion, so the early check
+// passes) holds up its rename: the run waits a while, then fails with the earlier
+// pair, or succeeds once the holder lets go; either way no temporary is left.
+TEST_F(Cli, AHeldOutputIsWaitedForAndNeverLeavesAMix) {
+    put("unit.m3", workedInput());
+    for (const DWORD holdMs : {300u, 5000u}) {
+        put("unit_Sc2.m3", "earlier output");
+        put("Logfile.txt", "earlier log");
+        HANDLE held = CreateFileA(path("unit_Sc2.m3").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        HANDLE releaser = CreateThread(
+            nullptr, 0,
+            [](void* arg) -> DWORD {
+                const auto* hold = static_cast<std::pair<HANDLE, DWORD>*>(arg);
+                Sleep(hold->second);
+                CloseHandle(hold->first);
+                return 0;
+            },
+            new std::pair<HANDLE, DWORD>(held, holdMs), 0, nullptr);
+        const RunResult r = run({"unit.m3", "-c"});
+        WaitForSingleObject(releaser, INFINITE);
+        CloseHandle(releaser);
+        const bool converted = r.status == 0;
+        EXPECT_TRUE(converted || r.status == failureStatus()) << holdMs << ": " << r.out;
+        EXPECT_EQ(readFileBytes(path("unit_Sc2.m3")) == workedOutput(), converted) << holdMs;
+        EXPECT_EQ(text(readFileBytes(path("Logfile.txt"))),
+                  converted ? asTextFile(WORKED_LOG) : "earlier log")
+            << holdMs;
+        EXPECT_EQ(names(), (std::vector<std::string>{"Logfile.txt", "unit.m3", "unit_Sc2.m3"}));
+    }
+}
+
+// The strings report is composed in memory: a temporary folder that is missing, or
+// whose path is long, does not stop a conversion.
+TEST_F(Cli, TheTemporaryFolderPlaysNoPart) {
+    put("unit.m3", workedInput());
+    const std::string longTemp = "C:\\" + std::string(250, 't') + "\\" + std::string(10, 't');
+    for (const std::string& temp : {std::string("C:\\no\\such\\folder"), longTemp}) {
+        RunOptions options;
+        options.tempFolder = temp;
+        const RunResult r = run({"unit.m3", "-c"}, options);
+        EXPECT_EQ(r.status, 0) << temp;
+        EXPECT_EQ(r.out, "Strings Found: \n\tabcd\n") << temp;
+    }
+}
+
+// A symbolically linked output is written through to the file the link names.
+TEST_F(Cli, ALinkedOutputIsWrittenThrough) {
+    put("unit.m3", workedInput());
+    put("real.m3", "earlier output");
+    // Wine answers that it made the link and makes none.
+    if (!CreateSymbolicLinkW(toUtf16(path("unit_Sc2.m3")).c_str(), L"real.m3", 0) ||
+        GetFileAttributesW(toUtf16(path("unit_Sc2.m3")).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        GTEST_SKIP() << "this system makes no symbolic links here";
+    }
+    EXPECT_EQ(run({"unit.m3", "-c"}).status, 0);
+    EXPECT_EQ(readFileBytes(path("real.m3")), workedOutput());
+    const DWORD attributes = GetFileAttributesW(toUtf16(path("unit_Sc2.m3")).c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES &&
+                (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        << "the link stays a link";
 }
 
 // Windows allows a name to hold half of a surrogate pair; such a name reaches the

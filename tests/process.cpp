@@ -80,8 +80,20 @@ int runAndWait(const std::string& program, const std::vector<std::string>& args,
     // converts names, so that any file name passes.
     std::wstring wideCommand = toUtf16(commandLine);
     const std::wstring wideCwd = toUtf16(options.cwd);
-    if (CreateProcessW(nullptr, &wideCommand[0], nullptr, nullptr, TRUE, 0, nullptr,
-                       options.cwd.empty() ? nullptr : wideCwd.c_str(), &startup, &process)) {
+    std::wstring temp(32768, L'\0');
+    temp.resize(GetEnvironmentVariableW(L"TEMP", &temp[0], DWORD(temp.size())));
+    if (!options.tempFolder.empty()) {
+        SetEnvironmentVariableW(L"TEMP", toUtf16(options.tempFolder).c_str());
+        SetEnvironmentVariableW(L"TMP", toUtf16(options.tempFolder).c_str());
+    }
+    const bool started =
+        CreateProcessW(nullptr, &wideCommand[0], nullptr, nullptr, TRUE, 0, nullptr,
+                       options.cwd.empty() ? nullptr : wideCwd.c_str(), &startup, &process);
+    if (!options.tempFolder.empty()) {
+        SetEnvironmentVariableW(L"TEMP", temp.c_str());
+        SetEnvironmentVariableW(L"TMP", temp.c_str());
+    }
+    if (started) {
         WaitForSingleObject(process.hProcess, INFINITE);
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);
@@ -118,6 +130,9 @@ std::string makeScratchDir() {
                                 std::to_string(serial++);
         if (CreateDirectoryA(dir.c_str(), nullptr)) {
             return dir;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            std::abort();
         }
     }
 }

@@ -20,6 +20,8 @@ struct RunOptions {
     std::string stdoutPath;
     bool stdoutClosed = false;
     bool stdoutBroken = false;
+    // The temporary folder the program is given (Windows), when not empty.
+    std::string tempFolder;
     // A run still going after this long is ended by an alarm signal.
     unsigned seconds = 120;
 };
