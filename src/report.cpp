@@ -18,22 +18,26 @@ char* formatDecimal(char* to, uint32_t value) {
     return to;
 }
 
-// Appends a tab, the string with its control characters shown as '?', and a line end.
-void appendShown(std::string& out, const uint8_t* text, size_t length) {
-    out += '\t';
-    size_t plain = 0;
-    for (size_t k = 0; k < length; ++k) {
-        const bool c1 =
-            text[k] == 0xC2 && k + 1 < length && text[k + 1] >= 0x80 && text[k + 1] <= 0x9F;
-        if (text[k] < 0x20 || text[k] == 0x7F || c1) {
-            out.append(reinterpret_cast<const char*>(text + plain), k - plain);
-            out += '?';
+// Writes a tab, the string with each control character shown as one '?', and a line
+// end at `at`; returns the end. Bytes map one to one unless the string holds a 0xC2,
+// which may start a two-byte C1 control.
+char* writeShown(char* at, const uint8_t* text, size_t length) {
+    *at++ = '\t';
+    if (!std::memchr(text, 0xC2, length)) {
+        for (size_t k = 0; k < length; ++k) {
+            at[k] = text[k] < 0x20 || text[k] == 0x7F ? '?' : char(text[k]);
+        }
+        at += length;
+    } else {
+        for (size_t k = 0; k < length; ++k) {
+            const bool c1 =
+                text[k] == 0xC2 && k + 1 < length && text[k + 1] >= 0x80 && text[k + 1] <= 0x9F;
+            *at++ = text[k] < 0x20 || text[k] == 0x7F || c1 ? '?' : char(text[k]);
             k += c1;
-            plain = k + 1;
         }
     }
-    out.append(reinterpret_cast<const char*>(text + plain), length - plain);
-    out += '\n';
+    *at++ = '\n';
+    return at;
 }
 
 } // namespace
@@ -52,7 +56,18 @@ void writeLogEntry(Sink& log, const IndexEntry& entry, uint64_t written) {
 }
 
 void writeStringsReport(const BlockSet& set, std::string& out) {
-    out += "Strings Found: \n";
+    static const char heading[] = "Strings Found: \n";
+    // Room for the heading and every CHAR block whole with its tab and line end: the
+    // report is never longer, and is written without moving.
+    uint64_t room = sizeof heading;
+    for (size_t i = 0; i < set.entries.size(); ++i) {
+        room += set.entries[i].tag == TAG_CHAR ? uint64_t(set.sizes[i]) + 2 : 0;
+    }
+    const size_t start = out.size();
+    out.resize(start + size_t(room));
+    char* at = &out[start];
+    std::memcpy(at, heading, sizeof heading - 1);
+    at += sizeof heading - 1;
     const uint8_t* text = set.bytes;
     for (size_t i = 0; i < set.entries.size(); text += set.sizes[i], ++i) {
         const uint32_t span = set.sizes[i];
@@ -61,6 +76,7 @@ void writeStringsReport(const BlockSet& set, std::string& out) {
         }
         const void* end = std::memchr(text, 0, span);
         const size_t length = end ? size_t(static_cast<const uint8_t*>(end) - text) : span;
-        appendShown(out, text, length);
+        at = writeShown(at, text, length);
     }
+    out.resize(size_t(at - out.data()));
 }
