@@ -36,13 +36,14 @@ bool aimFiles(PendingFile& output, const std::string& outputPath, PendingFile& l
     return true;
 }
 
-bool startFile(CleanupRegistry& registry, PendingFile& file, bool text, std::string& problem) {
+bool startFile(CleanupRegistry& registry, PendingFile& file, bool text,
+               const std::string& shownPath, std::string& problem) {
     int error = 0;
     holdInterruptions(registry);
     const bool created = createTemporary(registry, file.place, text, file.temp, error);
     releaseInterruptions(registry);
     if (!created) {
-        problem = ioProblem("create", file.path, error);
+        problem = ioProblem("create", shownPath, error);
         return false;
     }
     file.sink.fd = file.temp.fd;

@@ -26,7 +26,9 @@ struct PendingFile {
 bool aimFiles(PendingFile& output, const std::string& outputPath, PendingFile& log,
               const std::string& logPath, const FileId& input, std::string& problem);
 // Creates the file's temporary and opens its sink; `text` for the platform's text mode.
-bool startFile(CleanupRegistry& registry, PendingFile& file, bool text, std::string& problem);
+// A failure names `shownPath`, where the user can find the folder that refused it.
+bool startFile(CleanupRegistry& registry, PendingFile& file, bool text,
+               const std::string& shownPath, std::string& problem);
 // Writes out what the sink holds and seals the temporary, ready to be put in place.
 bool finishWriting(CleanupRegistry& registry, PendingFile& file, std::string& problem);
 // Puts the log in place and then the output, keeping the earlier log until the output

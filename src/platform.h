@@ -17,6 +17,7 @@ constexpr int NOT_REGULAR_FILE = -2;
 constexpr int IS_THE_INPUT = -3;
 constexpr int IS_THE_OUTPUT = -4;
 constexpr int CHANGED_WHILE_READ = -5;
+constexpr int NO_MATCH = -6;
 
 // What the fatal-signal handlers need: the files with names of their own that a run
 // has not yet put in place (its temporaries and the earlier log's backup), and the
@@ -149,6 +150,13 @@ bool keepBackup(CleanupRegistry& registry, const Place& target, Temporary& backu
 void restoreBackup(CleanupRegistry& registry, const Place& target, Temporary& backup);
 
 std::string errorText(int error);
+
+// Whether anything, a file or a folder, is at `path`.
+bool pathExists(const std::string& path);
+// The working folder's full path with a separator after it, or "" where it has none.
+std::string workingFolder();
+// '/', and on Windows also '\\'.
+bool isPathSeparator(char c);
 
 // Waits for a key press: the command interpreter's PAUSE on Windows, elsewhere a
 // prompt and a line (or the end) of standard input.

@@ -213,6 +213,8 @@ std::string errorText(int error) {
         return "it is the output file";
     case CHANGED_WHILE_READ:
         return "the file changed or failed while it was being read";
+    case NO_MATCH:
+        return "no file matches it";
     default:
         return std::strerror(error);
     }

@@ -448,6 +448,26 @@ void removeTemporary(CleanupRegistry& registry, const Place& target, Temporary& 
     }
 }
 
+bool pathExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+std::string workingFolder() {
+    std::vector<char> path(256);
+    while (!getcwd(path.data(), path.size()) && errno == ERANGE) {
+        path.resize(path.size() * 2);
+    }
+    const std::string folder(path.data());
+    return folder.empty() || folder[0] != '/' ? std::string()
+           : folder == "/"                    ? folder
+                                              : folder + "/";
+}
+
+bool isPathSeparator(char c) {
+    return c == '/';
+}
+
 void runPause() {
     std::fflush(stdout);
     std::fputs("Press Enter to continue . . .\n", stdout);

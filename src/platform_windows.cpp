@@ -281,7 +281,9 @@ bool openInput(const std::string& path, InputFile& input, int& error) {
     const std::wstring wide = longPath(path);
     input.fd = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY);
     if (input.fd < 0) {
-        error = isDirectory(wide) ? EISDIR : errno;
+        // A wildcard that matched nothing reaches the program as it was typed.
+        const bool pattern = path.find_first_of("*?") != std::string::npos;
+        error = pattern ? NO_MATCH : isDirectory(wide) ? EISDIR : errno;
         return false;
     }
     struct _stati64 stat;
@@ -449,6 +451,28 @@ void removeTemporary(CleanupRegistry& registry, const Place& target, Temporary& 
         delist(registry, target, temp.name);
         temp.name.clear();
     }
+}
+
+bool pathExists(const std::string& path) {
+    return GetFileAttributesW(longPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string workingFolder() {
+    std::wstring folder(MAX_PATH, L'\0');
+    DWORD length = GetCurrentDirectoryW(DWORD(folder.size()), &folder[0]);
+    if (length >= folder.size()) {
+        folder.resize(length);
+        length = GetCurrentDirectoryW(DWORD(folder.size()), &folder[0]);
+    }
+    if (length == 0 || length >= folder.size()) {
+        return std::string();
+    }
+    folder.resize(length);
+    return fromUtf16(folder.c_str()) + (folder.back() == L'\\' ? "" : "\\");
+}
+
+bool isPathSeparator(char c) {
+    return c == '/' || c == '\\';
 }
 
 void runPause() {

@@ -70,8 +70,8 @@ bool writeFiles(CleanupRegistry& registry, BlockSet& set, const InputFile& input
     PendingFile output;
     PendingFile log;
     bool ok = aimFiles(output, outputNameFor(inputPath), log, LOG_NAME, input.id, problem) &&
-              startFile(registry, output, false, problem) &&
-              startFile(registry, log, true, problem);
+              startFile(registry, output, false, output.path, problem) &&
+              startFile(registry, log, true, workingFolder() + LOG_NAME, problem);
     if (ok) {
         try {
             writeBlockSet(set, output.sink, &log.sink);
@@ -134,7 +134,27 @@ Conversion convertBytes(const uint8_t* data, size_t size) {
 }
 
 std::string outputNameFor(const std::string& input) {
-    const size_t dot = input.rfind('.');
+    // The last '.' that is not part of a "." or ".." folder.
+    size_t dot = std::string::npos;
+    for (size_t end = input.size(); end > 0 && dot == std::string::npos;) {
+        const size_t at = input.rfind('.', end - 1);
+        if (at == std::string::npos) {
+            break;
+        }
+        size_t begin = at;
+        while (begin > 0 && !isPathSeparator(input[begin - 1])) {
+            --begin;
+        }
+        size_t stop = at;
+        while (stop < input.size() && !isPathSeparator(input[stop])) {
+            ++stop;
+        }
+        const std::string part = input.substr(begin, stop - begin);
+        if (part != "." && part != "..") {
+            dot = at;
+        }
+        end = begin;
+    }
     if (dot == std::string::npos) {
         return input + "_Sc2";
     }
@@ -145,11 +165,22 @@ int runTool(int argc, const char* const* argv) {
     prepareProcess();
     if (argc != 2 && argc != 3) {
         printUsage();
-        runPause();
-        return 0;
+        // Wrong arguments from a script fail without waiting; a bare start waits for
+        // whoever opened the window.
+        bool scripted = false;
+        for (int i = 1; i < argc; ++i) {
+            scripted = scripted || std::strcmp(argv[i], "-c") == 0;
+        }
+        if (!scripted) {
+            runPause();
+        }
+        std::fflush(stdout);
+        return argc == 1 ? 0 : -1;
     }
     const bool pause = !(argc == 3 && std::strcmp(argv[2], "-c") == 0);
     const std::string input = argv[1];
+    // Two files dropped at once: the first converts, the second is named as not.
+    const bool secondFile = argc == 3 && pause && pathExists(argv[2]);
     const std::string inputFault = ioProblem("read", input, CHANGED_WHILE_READ) + "\n";
     CleanupRegistry registry;
     registry.inputFault.store(inputFault.c_str());
@@ -159,22 +190,23 @@ int runTool(int argc, const char* const* argv) {
     std::string problem;
     const bool converted = convertFile(registry, input, report, fault, problem);
     guardRun(nullptr);
-    if (!converted) {
+    // From here on only the console can fail: the files are in place (or were never
+    // touched) and the input is not read again.
+    bool printed = false;
+    if (converted) {
+        printed = printText(report);
+    } else {
         say(problem);
-        // A wrong magic ends the run at once; any other failure waits, like a finished
-        // run, so that whoever dropped the file can read why.
-        if (pause && fault.fault != Fault::WrongMagic) {
-            runPause();
-        }
-        std::fflush(stdout);
-        return -1;
     }
-    // From here on only the console can fail: the files are in place and the input is
-    // not read again.
-    const bool printed = printText(report);
-    if (pause) {
+    if (secondFile) {
+        say("\"" + std::string(argv[2]) +
+            "\" was not converted: Tarvelin converts one file at a time.");
+    }
+    // A wrong magic ends the run at once; any other end waits, so that whoever dropped
+    // the file can read what happened.
+    if (pause && fault.fault != Fault::WrongMagic) {
         runPause();
     }
     std::fflush(stdout);
-    return printed ? 0 : -1;
+    return printed && !secondFile ? 0 : -1;
 }

@@ -151,39 +151,50 @@ TEST_F(Cli, ConvertsTheWorkedCaseBesideTheInput) {
 }
 
 TEST_F(Cli, ArgumentsDecideUsageConversionAndPause) {
+    const std::string usage = "Drag an m3 file to this tool.\n"
+                              "or do Tarvelin <filename> -c.\n";
+    const std::string converted = "Strings Found: \n\tabcd\n";
+    const std::string notSecond =
+        "\"other.m3\" was not converted: Tarvelin converts one file at a time.\n";
     const struct {
         std::vector<std::string> args;
         bool converts;
         bool pauses;
+        std::string out;
+        int status;
     } cases[] = {
-        {{}, false, true},
-        {{"unit.m3", "-c", "more"}, false, true},
-        {{"unit.m3"}, true, true},
-        {{"unit.m3", "-c"}, true, false},
-        {{"unit.m3", "-C"}, true, true},
-        {{"unit.m3", "-cc"}, true, true},
-        {{"unit.m3", "--c"}, true, true},
-        {{"unit.m3", "-c "}, true, true},
-        {{"unit.m3", "anything"}, true, true},
+        {{}, false, true, usage, 0},
+        // Too many arguments fail; with "-c" among them nothing waits.
+        {{"unit.m3", "-c", "more"}, false, false, usage, failureStatus()},
+        {{"-c", "unit.m3", "other.m3"}, false, false, usage, failureStatus()},
+        {{"unit.m3", "other.m3", "third.m3"}, false, true, usage, failureStatus()},
+        {{"unit.m3"}, true, true, converted, 0},
+        {{"unit.m3", "-c"}, true, false, converted, 0},
+        {{"unit.m3", "-C"}, true, true, converted, 0},
+        {{"unit.m3", "-cc"}, true, true, converted, 0},
+        {{"unit.m3", "--c"}, true, true, converted, 0},
+        {{"unit.m3", "-c "}, true, true, converted, 0},
+        {{"unit.m3", "anything"}, true, true, converted, 0},
+        // Two files dropped: the first converts, the second is named as not converted.
+        {{"unit.m3", "other.m3"}, true, true, converted + notSecond, failureStatus()},
     };
+    put("other.m3", workedInput());
     for (const auto& c : cases) {
         put("unit.m3", workedInput());
         fs::remove(path("unit_Sc2.m3"));
         const RunResult r = run(c.args);
         const std::string shown = c.args.empty() ? "(none)" : c.args.back();
-        EXPECT_EQ(r.status, 0) << shown;
+        EXPECT_EQ(r.status, c.status) << shown;
         EXPECT_EQ(r.err, "") << shown;
-        const std::string body = c.converts ? "Strings Found: \n\tabcd\n"
-                                            : "Drag an m3 file to this tool.\n"
-                                              "or do Tarvelin <filename> -c.\n";
-        EXPECT_EQ(r.out.substr(0, body.size()), body) << shown;
-        const std::string after = r.out.substr(std::min(body.size(), r.out.size()));
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << shown;
+        const std::string after = r.out.substr(std::min(c.out.size(), r.out.size()));
         if (c.pauses) {
             EXPECT_TRUE(isPausePrompt(after)) << shown << ": " << after;
         } else {
             EXPECT_EQ(after, "") << shown;
         }
         EXPECT_EQ(fs::exists(path("unit_Sc2.m3")), c.converts) << shown;
+        EXPECT_FALSE(fs::exists(path("other_Sc2.m3"))) << shown;
     }
 }
 
@@ -548,7 +559,8 @@ TEST_F(Cli, UnwritableWorkingDirectoryFailsBeforeAnyFileChanges) {
     options.unprivileged = true;
     const RunResult r = run({"../in/unit.m3", "-c"}, options);
     EXPECT_EQ(r.status, failureStatus());
-    EXPECT_EQ(r.out, "Cannot create \"Logfile.txt\": Permission denied\n");
+    EXPECT_EQ(r.out, "Cannot create \"" + fs::canonical(path("cwd")).u8string() +
+                         "/Logfile.txt\": Permission denied\n");
     EXPECT_EQ(snapshot(dir), before);
 }
 
@@ -845,15 +857,22 @@ TEST_F(Cli, PathsAsLongAsTheSystemAllowsConvert) {
 #ifdef _WIN32
 namespace {
 
-TEST_F(Cli, WildcardMatchingTwoFilesConvertsTheFirstAndPauses) {
+// The runtime expands wildcards: with two matches the first converts and the second
+// is named as not converted; a pattern that matches nothing is said to.
+TEST_F(Cli, WildcardsConvertTheFirstMatchAndNameTheRest) {
     put("a.m3", workedInput());
     put("b.m3", workedInput());
     const RunResult r = run({"*.m3"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.substr(0, 22), "Strings Found: \n\tabcd\n");
+    EXPECT_EQ(r.status, failureStatus());
+    const std::string out = "Strings Found: \n\tabcd\n\"b.m3\" was not converted: Tarvelin "
+                            "converts one file at a time.\n";
+    EXPECT_EQ(r.out.substr(0, out.size()), out);
     EXPECT_NE(r.out.find(PAUSE_PROMPT), std::string::npos);
     EXPECT_TRUE(fs::exists(path("a_Sc2.m3")));
     EXPECT_FALSE(fs::exists(path("b_Sc2.m3")));
+    const RunResult none = run({"*.x3", "-c"});
+    EXPECT_EQ(none.status, failureStatus());
+    EXPECT_EQ(none.out, "Cannot open \"*.x3\": no file matches it\n");
 }
 
 TEST_F(Cli, OutputHeldOpenByAnotherProgramIsLeftAlone) {

@@ -194,6 +194,17 @@ TEST(Names, InsertsSc2BeforeTheLastDot) {
         {"unit.", "unit_Sc2."},
         {".m3", "_Sc2.m3"},
         {"x.tar.m3", "x.tar_Sc2.m3"},
+        // A dot of "." or ".." is a folder's, not the extension's.
+        {"./unit", "./unit_Sc2"},
+        {"../plain", "../plain_Sc2"},
+        {"../a.b/c", "../a_Sc2.b/c"},
+        {"x/./y/../z.m3", "x/./y/../z_Sc2.m3"},
+        {"..", ".._Sc2"},
+        {"...", ".._Sc2."},
+#ifdef _WIN32
+        {"..\\plain", "..\\plain_Sc2"},
+        {".\\dir.old\\..\\model", ".\\dir_Sc2.old\\..\\model"},
+#endif
     };
     for (const auto& c : cases) {
         EXPECT_EQ(outputNameFor(c.input), c.output) << c.input;
