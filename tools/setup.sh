@@ -10,7 +10,7 @@ case ${1:-build} in
 build) packages="cmake make g++" ;;
 test)
     packages="cmake make ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest
-              g++-mingw-w64-x86-64 wine wine64 dpkg-dev file"
+              g++-mingw-w64-x86-64 wine wine64 dpkg-dev file lintian desktop-file-utils"
     ;;
 *)
     echo "usage: tools/setup.sh [build|test]"
