@@ -1,6 +1,6 @@
-// What each system's platform file gives the code both share: the raw calls on
-// descriptors and paths, and holding interruptions off while files and the registry
-// change together. Included only by the platform's own files.
+// What each system's platform files give the code they share, and what that shared
+// code gives them: the raw calls on descriptors and names in a folder, the registry
+// of named files, temporary names. Included only by the platform's own files.
 #pragma once
 
 #include "platform.h"

@@ -1,4 +1,4 @@
-// The platform on POSIX systems: descriptors, mapping, links, signals.
+// The platform on POSIX systems: descriptors, the mapped input, places and temporaries.
 #include "platform_os.h"
 
 #include <algorithm>
@@ -71,6 +71,10 @@ bool readLink(int folder, const std::string& name, std::string& link, int& error
     }
     link.assign(text.data(), size_t(length));
     return true;
+}
+
+int64_t modifiedAt(const struct stat& info) {
+    return int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) {
@@ -268,7 +272,7 @@ bool openInput(const std::string& path, InputFile& input, int& error) {
     }
     input.id = {uint64_t(info.st_dev), uint64_t(info.st_ino)};
     input.size = uint64_t(info.st_size);
-    input.modified = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    input.modified = modifiedAt(info);
     return true;
 }
 
@@ -278,9 +282,8 @@ bool checkInputUnchanged(const InputFile& input, int& error) {
         error = errno;
         return false;
     }
-    const int64_t modified = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     error = CHANGED_WHILE_READ;
-    return uint64_t(info.st_size) == input.size && modified == input.modified;
+    return uint64_t(info.st_size) == input.size && modifiedAt(info) == input.modified;
 }
 
 bool createScratchFile(int& fd, int& error) {
