@@ -67,6 +67,21 @@ void setImmutable(const std::string& file, bool on) {
     EXPECT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
     close(fd);
 }
+
+// How many files a running program holds open in `folder` that are its temporaries:
+// without a name yet, or named ".tarvelin-".
+int temporariesOpen(int pid, const std::string& folder) {
+    int count = 0;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    for (const auto& item : std::filesystem::directory_iterator(fds, error)) {
+        const std::string target = std::filesystem::read_symlink(item.path(), error).string();
+        count +=
+            target.rfind(folder + "/", 0) == 0 && (target.find(" (deleted)") != std::string::npos ||
+                                                   target.find("/.tarvelin-") != std::string::npos);
+    }
+    return count;
+}
 #endif
 
 std::string text(const std::vector<uint8_t>& bytes) {
@@ -771,7 +786,10 @@ TEST_F(Cli, ChangesDuringTheRunLeaveTheEarlierPair) {
         RunOptions options;
         options.cwd = dir;
         Started started = startProgram(TARVELIN_EXE, {"big.m3", "-c"}, options);
-        usleep(30000);
+        // Stopped once it writes: both temporaries open, every check behind it.
+        for (int wait = 0; wait < 20000 && temporariesOpen(started.pid, dir) < 2; ++wait) {
+            usleep(500);
+        }
         kill(started.pid, SIGSTOP);
         c.change(dir);
         kill(started.pid, SIGCONT);
@@ -961,6 +979,37 @@ TEST_F(Cli, ALinkedOutputIsWrittenThrough) {
     EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES &&
                 (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         << "the link stays a link";
+}
+
+// Past the old limit of 260 characters, through paths that spell "." and "..".
+TEST_F(Cli, PathsPastTheOldWindowsLimitConvert) {
+    std::wstring made = L"\\\\?\\" + toUtf16(dir) + L"\\d";
+    for (wchar_t& c : made) {
+        c = c == L'/' ? L'\\' : c;
+    }
+    ASSERT_TRUE(CreateDirectoryW(made.c_str(), nullptr));
+    std::string folder = "./d";
+    for (const char letter : {'a', 'b', 'c'}) {
+        folder += "/" + std::string(100, letter);
+        made += L"\\" + std::wstring(100, wchar_t(letter));
+        ASSERT_TRUE(CreateDirectoryW(made.c_str(), nullptr));
+    }
+    ASSERT_GT(dir.size() + folder.size(), 300u);
+    const std::vector<uint8_t> input = workedInput();
+    FILE* file = _wfopen((made + L"\\a.m3").c_str(), L"wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(input.data(), 1, input.size(), file), input.size());
+    ASSERT_EQ(std::fclose(file), 0);
+    const RunResult r = run({folder + "/../" + std::string(100, 'c') + "/a.m3", "-c"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(GetFileAttributesW((made + L"\\a_Sc2.m3").c_str()), INVALID_FILE_ATTRIBUTES);
+    // Taken down here: the fixture's removal cannot reach so far.
+    DeleteFileW((made + L"\\a.m3").c_str());
+    DeleteFileW((made + L"\\a_Sc2.m3").c_str());
+    for (int level = 0; level < 4; ++level) {
+        RemoveDirectoryW(made.c_str());
+        made.resize(made.rfind(L'\\'));
+    }
 }
 
 // Windows allows a name to hold half of a surrogate pair; such a name reaches the
