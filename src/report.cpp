@@ -4,20 +4,6 @@
 
 namespace {
 
-// Writes `value` in decimal at `to` and returns the end.
-char* formatDecimal(char* to, uint32_t value) {
-    char digits[10];
-    int n = 0;
-    do {
-        digits[n++] = char('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) {
-        *to++ = digits[--n];
-    }
-    return to;
-}
-
 // Writes a tab, the string with each control character shown as one '?', and a line
 // end at `at`; returns the end. Bytes map one to one unless the string holds a 0xC2,
 // which may start a two-byte C1 control.
@@ -43,16 +29,32 @@ char* writeShown(char* at, const uint8_t* text, size_t length) {
 } // namespace
 
 void writeLogEntry(Sink& log, const IndexEntry& entry, uint64_t written) {
-    const uint32_t size = entry.count == 0 ? 0 : uint32_t(written / entry.count);
-    char line[40] = "Tag: ";
-    char* at = line + 5;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        *at++ = char((entry.tag >> shift) & 0xFF);
+    uint32_t size = entry.count == 0 ? 0 : uint32_t(written / entry.count);
+    const size_t digits = size < 10           ? 1
+                          : size < 100        ? 2
+                          : size < 1000       ? 3
+                          : size < 10000      ? 4
+                          : size < 100000     ? 5
+                          : size < 1000000    ? 6
+                          : size < 10000000   ? 7
+                          : size < 100000000  ? 8
+                          : size < 1000000000 ? 9
+                                              : 10;
+    // A copy, so that the bytes written below cannot be taken to change it.
+    const uint32_t tag = entry.tag;
+    // "Tag: " and the letters (most significant first, as they read), "\n\tsize:" and
+    // the digits, "\n": written in place.
+    uint8_t* const line = sinkReserve(log, 16 + digits + 1);
+    std::memcpy(line, "Tag: ", 5);
+    line[5] = uint8_t(tag >> 24);
+    line[6] = uint8_t(tag >> 16);
+    line[7] = uint8_t(tag >> 8);
+    line[8] = uint8_t(tag);
+    std::memcpy(line + 9, "\n\tsize:", 7);
+    for (size_t k = digits; k-- > 0; size /= 10) {
+        line[16 + k] = uint8_t('0' + size % 10);
     }
-    std::memcpy(at, "\n\tsize:", 7);
-    at = formatDecimal(at + 7, size);
-    *at++ = '\n';
-    sinkWrite(log, line, size_t(at - line));
+    line[16 + digits] = '\n';
 }
 
 void writeStringsReport(const BlockSet& set, std::string& out) {
