@@ -104,9 +104,20 @@ bool convertFile(CleanupRegistry& registry, const std::string& inputPath, std::s
     return converted;
 }
 
-void printUsage() {
+// The usage text, for no argument (status 0) or too many (-1). Wrong arguments from a
+// script fail without waiting; a bare start waits for whoever opened the window.
+int showUsage(int argc, const char* const* argv) {
     say("Drag an m3 file to this tool.");
     say("or do Tarvelin <filename> -c.");
+    bool scripted = false;
+    for (int i = 1; i < argc; ++i) {
+        scripted = scripted || std::strcmp(argv[i], "-c") == 0;
+    }
+    if (!scripted) {
+        runPause();
+    }
+    std::fflush(stdout);
+    return argc == 1 ? 0 : -1;
 }
 
 } // namespace
@@ -164,18 +175,7 @@ std::string outputNameFor(const std::string& input) {
 int runTool(int argc, const char* const* argv) {
     prepareProcess();
     if (argc != 2 && argc != 3) {
-        printUsage();
-        // Wrong arguments from a script fail without waiting; a bare start waits for
-        // whoever opened the window.
-        bool scripted = false;
-        for (int i = 1; i < argc; ++i) {
-            scripted = scripted || std::strcmp(argv[i], "-c") == 0;
-        }
-        if (!scripted) {
-            runPause();
-        }
-        std::fflush(stdout);
-        return argc == 1 ? 0 : -1;
+        return showUsage(argc, argv);
     }
     const bool pause = !(argc == 3 && std::strcmp(argv[2], "-c") == 0);
     const std::string input = argv[1];
