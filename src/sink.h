@@ -52,8 +52,8 @@ inline uint64_t sinkPosition(const Sink& sink) {
     return sink.flushed + sink.used;
 }
 
-// A sink into an anonymous scratch file, for bytes that are wanted back: a conversion
-// held in memory, or the strings report kept until the files are in place.
+// A sink into an anonymous scratch file, for a conversion held in memory (the tests
+// and the fuzzer), whose bytes are wanted back.
 bool openScratchSink(Sink& sink, int& error);
 // Everything written to a scratch sink, read back; the sink's file is closed.
 bool takeSinkBytes(Sink& sink, std::vector<uint8_t>& bytes, int& error);
