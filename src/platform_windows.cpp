@@ -93,40 +93,39 @@ bool markForDeletion(int fd, bool marked) {
 // Virus scanners, indexers and sync clients open new files as they appear, and while
 // they hold one it cannot be renamed or removed. Such a hold is waited out for a
 // while (about two seconds in all) before the call is taken to have failed.
-bool isHeld(DWORD code) {
-    return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
-           code == ERROR_LOCK_VIOLATION;
-}
 constexpr int HOLD_RETRIES = 12;
-void waitForHold(int attempt) {
+
+// Whether a call that failed with `code` on its `attempt`th try is held up by another
+// program and may be tried again; if so, waits first.
+bool waitedOutHold(DWORD code, int attempt) {
+    const bool held = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
+                      code == ERROR_LOCK_VIOLATION;
+    if (!held || attempt == HOLD_RETRIES) {
+        return false;
+    }
     Sleep(DWORD(attempt < 4 ? 1 << attempt : 250));
+    return true;
 }
 
 bool moveReplacing(const std::wstring& from, const std::wstring& to, int& error) {
-    for (int attempt = 0;; ++attempt) {
-        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            return true;
-        }
+    for (int attempt = 0; !MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+         ++attempt) {
         const DWORD code = GetLastError();
-        if (!isHeld(code) || attempt == HOLD_RETRIES) {
+        if (!waitedOutHold(code, attempt)) {
             error = errnoFromWindows(code);
             return false;
         }
-        waitForHold(attempt);
     }
+    return true;
 }
 
 bool deleteWaiting(const std::wstring& path) {
-    for (int attempt = 0;; ++attempt) {
-        if (DeleteFileW(path.c_str())) {
-            return true;
-        }
-        const DWORD code = GetLastError();
-        if (!isHeld(code) || attempt == HOLD_RETRIES) {
+    for (int attempt = 0; !DeleteFileW(path.c_str()); ++attempt) {
+        if (!waitedOutHold(GetLastError(), attempt)) {
             return false;
         }
-        waitForHold(attempt);
     }
+    return true;
 }
 
 // The file a path leads to once its links are followed, or "" when there is none.
