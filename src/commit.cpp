@@ -18,11 +18,15 @@ bool aimFile(PendingFile& file, const std::string& path, const FileId& input,
     return true;
 }
 
-} // namespace
-
-std::string ioProblem(const char* verb, const std::string& path, int error) {
-    return std::string("Cannot ") + verb + " \"" + path + "\": " + errorText(error);
+// The earlier log, kept as `backup`, has been put back or removed, or else is named.
+void settleBackup(bool settled, const PendingFile& log, const Temporary& backup, bool putBack,
+                  int error, std::string& lines) {
+    if (!settled && !backup.name.empty()) {
+        lines += (lines.empty() ? "" : "\n") + keptBackup(log.path, backup.name, putBack, error);
+    }
 }
+
+} // namespace
 
 bool aimFiles(PendingFile& output, const std::string& outputPath, PendingFile& log,
               const std::string& logPath, const FileId& input, std::string& problem) {
@@ -36,13 +40,10 @@ bool aimFiles(PendingFile& output, const std::string& outputPath, PendingFile& l
     return true;
 }
 
-bool startFile(CleanupRegistry& registry, PendingFile& file, bool text,
-               const std::string& shownPath, std::string& problem) {
+bool startFile(PendingFile& file, Role role, bool text, const std::string& shownPath,
+               std::string& problem) {
     int error = 0;
-    holdInterruptions(registry);
-    const bool created = createTemporary(registry, file.place, text, file.temp, error);
-    releaseInterruptions(registry);
-    if (!created) {
+    if (!createTemporary(file.place, text, role, file.temp, error)) {
         problem = ioProblem("create", shownPath, error);
         return false;
     }
@@ -50,46 +51,46 @@ bool startFile(CleanupRegistry& registry, PendingFile& file, bool text,
     return true;
 }
 
-bool finishWriting(CleanupRegistry& registry, PendingFile& file, std::string& problem) {
+bool finishWriting(PendingFile& file, std::string& problem) {
     const bool flushed = sinkFlush(file.sink);
-    int error = file.sink.error;
     file.sink.fd = -1;
-    holdInterruptions(registry);
-    const bool sealed = flushed && sealTemporary(registry, file.place, file.temp, error);
-    releaseInterruptions(registry);
-    if (!sealed) {
-        problem = ioProblem("write", file.path, error);
+    if (!flushed) {
+        problem = ioProblem("write", file.path, file.sink.error);
         return false;
     }
+    sealTemporary(file.temp);
     return true;
 }
 
-bool putInPlace(CleanupRegistry& registry, PendingFile& log, PendingFile& output,
-                std::string& problem) {
+bool putInPlace(PendingFile& log, PendingFile& output, std::string& problem, std::string& notice) {
+    InterruptionHold hold;
     int error = 0;
     Temporary backup;
-    holdInterruptions(registry);
-    // Where the folder allows no second name, the earlier log cannot be put back.
-    const bool restorable = keepBackup(registry, log.place, backup, error);
-    bool placed = placeTemporary(registry, log.place, log.temp, error);
-    if (!placed) {
+    // Where the file system gives no second name, the earlier log cannot be put back.
+    const bool kept = keepBackup(log.place, backup, error);
+    if (!kept && error != NO_HARD_LINKS) {
         problem = ioProblem("write", log.path, error);
-    } else if (!placeTemporary(registry, output.place, output.temp, error)) {
-        problem = ioProblem("write", output.path, error);
-        if (restorable) {
-            restoreBackup(registry, log.place, backup);
-        }
-        placed = false;
+        return false;
     }
-    removeTemporary(registry, log.place, backup);
-    releaseInterruptions(registry);
-    return placed;
+    if (!placeTemporary(log.place, log.temp, error)) {
+        problem = ioProblem("write", log.path, error);
+        const bool dropped = dropBackup(log.place, backup, error);
+        settleBackup(dropped, log, backup, false, error, problem);
+        return false;
+    }
+    if (!placeTemporary(output.place, output.temp, error)) {
+        problem = ioProblem("write", output.path, error);
+        const bool restored = !kept || restoreBackup(log.place, backup, error);
+        settleBackup(restored, log, backup, true, error, problem);
+        return false;
+    }
+    const bool dropped = dropBackup(log.place, backup, error);
+    settleBackup(dropped, log, backup, false, error, notice);
+    return true;
 }
 
-void discard(CleanupRegistry& registry, PendingFile& file) {
-    holdInterruptions(registry);
-    removeTemporary(registry, file.place, file.temp);
-    releaseInterruptions(registry);
+void discard(PendingFile& file) {
+    removeTemporary(file.place, file.temp);
     file.sink.fd = -1;
     closePlace(file.place);
 }

@@ -14,19 +14,6 @@ constexpr uint64_t MAX_OFFSET = std::numeric_limits<uint32_t>::max();
 // Entries read and checked at a time: 1 MiB of index.
 constexpr uint64_t INDEX_CHUNK = 65536;
 
-std::string printableTag(uint32_t tag) {
-    std::string name;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        const char c = char((tag >> shift) & 0xFF);
-        name += (c >= 0x20 && c < 0x7F) ? c : '?';
-    }
-    return name;
-}
-
-std::string entryName(const FaultInfo& f) {
-    return "Index entry " + std::to_string(f.entry) + " (" + printableTag(f.item.tag) + ")";
-}
-
 FaultInfo faultAt(Fault fault, uint64_t entry, const IndexEntry& item) {
     FaultInfo info;
     info.fault = fault;
@@ -160,48 +147,6 @@ void decodeEntries(IndexEntry* entries, size_t count) {
 }
 
 } // namespace
-
-std::string describeFault(const FaultInfo& f) {
-    const std::string n = std::to_string(f.entry);
-    switch (f.fault) {
-    case Fault::None:
-    case Fault::WrongMagic:
-        return "";
-    case Fault::TruncatedHeader:
-        return "The header is cut short: the file is " + std::to_string(f.fileSize) +
-               " bytes long, the header needs " + std::to_string(HEADER_SIZE) + ".";
-    case Fault::NoBlocks:
-        return "The index has no entries, so the file holds no blocks.";
-    case Fault::IndexPastEnd:
-        return "The index at offset " + std::to_string(f.indexOffset) + " ends at byte " +
-               std::to_string(f.indexEnd) + ", past the end of the file at byte " +
-               std::to_string(f.fileSize) + ".";
-    case Fault::FirstNotAtZero:
-        return entryName(f) + " starts at offset " + std::to_string(f.item.offset) +
-               "; the first block must start at offset 0.";
-    case Fault::FirstShorterThanHeader:
-        return entryName(f) + " is " + std::to_string(f.blockSize) +
-               " bytes long, shorter than the " + std::to_string(HEADER_SIZE) + "-byte header.";
-    case Fault::OffsetBeforePrevious:
-        return entryName(f) + " starts at offset " + std::to_string(f.item.offset) +
-               ", before the previous entry at offset " + std::to_string(f.previousOffset) + ".";
-    case Fault::LastBeyondIndex:
-        return entryName(f) + " starts at offset " + std::to_string(f.item.offset) +
-               ", beyond the index at offset " + std::to_string(f.indexOffset) + ".";
-    case Fault::ElementsPastBlock:
-        return entryName(f) + ", version " + std::to_string(f.item.version) + ", holds " +
-               std::to_string(f.item.count) + " elements of " + std::to_string(f.stride) +
-               " bytes, " + std::to_string(f.neededSize) + " bytes in all, but its block is only " +
-               std::to_string(f.blockSize) + " bytes long.";
-    case Fault::FirstBlockEmpty:
-        return entryName(f) + ", version " + std::to_string(f.item.version) +
-               ", has no elements, so the first block would be written empty.";
-    case Fault::OutputTooLarge:
-        return "The converted file would be " + std::to_string(f.outputSize) +
-               " bytes up to its index, too large for 32-bit offsets.";
-    }
-    return "";
-}
 
 bool readBuffer(const Source& source, uint64_t offset, uint64_t size, uint8_t* dest) {
     if (offset > source.size || size > source.size - offset) {

@@ -38,9 +38,6 @@ struct FaultInfo {
     uint64_t neededSize = 0; // count times stride
     uint64_t outputSize = 0;
 };
-// The second line printed for a rejected input, naming the numbers involved;
-// empty for a wrong magic, which is reported by the first line alone.
-std::string describeFault(const FaultInfo& info);
 
 // The input's bytes, all in memory (where they came from is the platform's concern).
 struct Source {

@@ -1,56 +1,47 @@
-// The one interface to the operating system: opening, reading and writing files by
-// descriptor, putting new files in place, cleaning up after an interruption, and the
-// final pause. Each system has a file of its own behind it; what Windows alone has is
-// in platform_windows.h.
+// The operating system, as the program uses it: raw calls on files by descriptor and
+// on names within a folder, the input's bytes, the fatal signals, the console. Each
+// system has its own files behind it; what Windows alone has is in platform_windows.h.
+// Nothing here knows which files a run makes: that is temporaries.h's concern.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
-// Failures of the program's own, given where an errno value would be.
-constexpr int ENDED_EARLY = 0;
+// A failed call's error: what the system said (an errno value; on Windows a Windows
+// error code), or one of the program's own below, which are negative. Never 0.
+constexpr int ENDED_EARLY = -1;
 constexpr int NOT_REGULAR_FILE = -2;
 constexpr int IS_THE_INPUT = -3;
 constexpr int IS_THE_OUTPUT = -4;
 constexpr int CHANGED_WHILE_READ = -5;
 constexpr int NO_MATCH = -6;
+constexpr int OUT_OF_MEMORY = -7;
+constexpr int NOTHING_WRITTEN = -8;
+// Given by every system for these, so that the code above can tell them apart.
+constexpr int NOT_FOUND = -9;
+constexpr int ALREADY_EXISTS = -10;
+constexpr int IS_A_FOLDER = -11;
+constexpr int NO_UNNAMED_FILES = -12;
+constexpr int NO_HARD_LINKS = -13;
 
-// What the fatal-signal handlers need: the files with names of their own that a run
-// has not yet put in place (its temporaries and the earlier log's backup), and the
-// line to print should the mapped input fail. Each entry is a folder (a descriptor;
-// -1 on Windows) and a name in it (on Windows the whole path). The run owns the one
-// registry; the handlers are the only code that reads it from outside the run's calls.
-struct CleanupEntry {
-    std::atomic<int> folder{-1};
-    std::atomic<char*> name{nullptr};
-};
-struct CleanupRegistry {
-    CleanupEntry entries[3];
-    std::atomic<const char*> inputFault{nullptr};
-    // Held while the registry and the files it names change together (Windows, where
-    // the console handler runs on a thread of its own).
-    std::atomic_flag busy = ATOMIC_FLAG_INIT;
-};
+// The system's own words for one of its errors (one it has no words for, by number).
+std::string systemErrorText(int error);
 
 // Takes descriptors 0 to 2 where they are closed (open on a file that refuses writes,
 // so nothing meant for the console lands in a file the program opens later), and has
 // a closed pipe fail a write rather than end the process.
 void prepareProcess();
-
-// Makes `registry` the one the handlers clean up, and installs them for every signal
-// that would end the process (on Windows for Ctrl+C, Ctrl+Break and the console
-// closing); a mapped input that fails (SIGBUS) is reported as the registry's input
-// fault. A signal the program was started with ignored stays ignored. nullptr undoes it.
-void guardRun(CleanupRegistry* registry);
-// Hold interruptions off until the release, so that none lands while the registry and
-// the files it names disagree. Every call below that creates, names, renames or
-// removes a file of the registry's is made while they are held. Holds do not nest.
-void holdInterruptions(CleanupRegistry& registry);
-void releaseInterruptions(CleanupRegistry& registry);
+// Has `cleanup` run, and then the process end as it would have, on every signal whose
+// default action ends the process (on Windows, Ctrl+C, Ctrl+Break and the console
+// closing). A signal the program was started with ignored stays ignored. `cleanup`
+// must be safe in a signal handler.
+void installFatalHandlers(void (*cleanup)());
+// Holds off every signal that comes from outside (not a fault of the program's own)
+// until the release; one that arrives meanwhile is taken at the release.
+void holdInterruptions();
+void releaseInterruptions();
 
 // Identifies a file whatever name reaches it: device and inode, or on Windows volume
 // serial number and file index.
@@ -68,20 +59,10 @@ struct InputFile {
     int64_t modified = 0;
 };
 
-// Each returns true on success; on failure `error` holds an errno value or one of the
-// program's own above.
+// Each returns true on success, and on failure sets `error`.
 bool openInput(const std::string& path, InputFile& input, int& error);
 // False with CHANGED_WHILE_READ when the input's size or modification time has changed.
 bool checkInputUnchanged(const InputFile& input, int& error);
-bool writeAll(int fd, const void* data, size_t size, int& error);
-bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error);
-bool closeFile(int fd, int& error);
-
-// A new anonymous file, open for reading and writing, that goes when it is closed or
-// the process ends.
-bool createScratchFile(int& fd, int& error);
-// Reads the first `size` bytes of an open file into dest.
-bool readBack(int fd, void* dest, size_t size, int& error);
 
 // The input's bytes in memory: the file mapped, so that a page is read only when it
 // is first touched, or, where the file cannot be mapped, read whole into `storage`.
@@ -90,12 +71,21 @@ struct InputBytes {
     uint64_t size = 0;
     std::unique_ptr<uint8_t[]> storage;
 };
-// Takes the `size` bytes of an open input into memory. Should a mapped file shrink
-// or fail while it is read, the handlers report it as the registry's input fault.
 bool takeInputBytes(int fd, uint64_t size, InputBytes& bytes, int& error);
 // Once the index has been read: lets go of the mapped pages from `blocksEnd` on, and
 // asks for the blocks before it at once, ahead of their use.
 void settleInput(const InputBytes& bytes, uint64_t blocksEnd);
+// Runs `work`, which reads the mapped input: false, with the work cut short, where the
+// input failed under it (the file shrank, its disk failed). Only the fault of the
+// mapped input is caught; `work` must hold nothing that needs undoing.
+bool readMappedInput(void (*work)(void*), void* context);
+
+bool writeAll(int fd, const void* data, size_t size, int& error);
+bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error);
+// Starts writing a file's data out to its disk, so that a later rename need not wait
+// for it.
+void startWriteback(int fd);
+bool closeFile(int fd, int& error);
 
 // Where a file is to land: the folder it lands in, held open (on Windows its full
 // path, with its separator), and its name there. All that is done to the file and
@@ -122,34 +112,29 @@ bool checkReplaceable(const Place& place, const FileId& input, int& error);
 // under two names.
 bool samePlace(const Place& a, const Place& b);
 
-// A file being written for a place: open while it is written, with no name of its own
-// (where the system allows it, so a killed run leaves nothing) or with a short name
-// beside its target (`name`, in the registry).
-struct Temporary {
-    int fd = -1;
-    std::string name;
-};
-// Creates the temporary for `target`, for writing; `text` opens it in the platform's
-// text mode (CR LF line endings on Windows). It takes what an existing target has:
-// owner and group (where the process may set them), permission bits, extended
-// attributes and access lists.
-bool createTemporary(CleanupRegistry& registry, const Place& target, bool text, Temporary& temp,
-                     int& error);
-// The temporary is complete: it gets its name where it has none, and is closed (on
-// Windows it stays open, marked to go with the process, until it is put in place).
-bool sealTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp, int& error);
-// Puts a sealed temporary in place of its target.
-bool placeTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp, int& error);
-// Closes and removes a temporary not put in place (or a backup no longer wanted).
-void removeTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp);
-// Keeps the file now at `target` under a second name in its folder until it is
-// restored or removed; `backup` stays without a name when there is no such file.
-bool keepBackup(CleanupRegistry& registry, const Place& target, Temporary& backup, int& error);
-// Puts the backup back in place of what has replaced it, or, when there was no file
-// to back up, removes what has been put there.
-void restoreBackup(CleanupRegistry& registry, const Place& target, Temporary& backup);
-
-std::string errorText(int error);
+// Creates a new file in the place's folder, open for writing (`text`: the platform's
+// text mode, CR LF line ends on Windows): with no name where `name` is empty (fails
+// with NO_UNNAMED_FILES where the folder's system cannot), else as `name`, which
+// must not be there yet. On Windows a new file is marked to go when it is closed.
+bool createFile(const Place& place, const std::string& name, bool text, int& fd, int& error);
+// Gives the open file without a name the name `name` in the place's folder.
+bool nameFile(const Place& place, int fd, const std::string& name, int& error);
+// Gives the file `from` a second name `to` (NO_HARD_LINKS where the file system has
+// none for it); renames `from` to `to`, replacing what `to` names; removes `name`.
+// All in the place's folder.
+bool linkInFolder(const Place& place, const std::string& from, const std::string& to, int& error);
+bool renameInFolder(const Place& place, const std::string& from, const std::string& to, int& error);
+bool removeInFolder(const Place& place, const std::string& name, int& error);
+// The same removal from a signal handler: the folder's descriptor and the name (on
+// Windows the whole path); no allocation, one try.
+void removeInHandler(int folder, const char* name);
+// Marks an open file to go when it is closed, or takes the mark back (Windows; other
+// systems remove files by name only).
+bool markToGo(int fd, bool marked, int& error);
+// Gives a new file what the file at the place has, where there is one: owner and group
+// where the process may set them, permission bits, access lists and extended
+// attributes. Fails where one cannot be read or set but the process may set it.
+bool copyAttributes(int fd, const Place& place, int& error);
 
 // Whether anything, a file or a folder, is at `path`.
 bool pathExists(const std::string& path);
@@ -161,7 +146,6 @@ bool isPathSeparator(char c);
 // Waits for a key press: the command interpreter's PAUSE on Windows, elsewhere a
 // prompt and a line (or the end) of standard input.
 void runPause();
-
 // Writes text to standard output after what stdio holds; false if it could not all
 // be written.
 bool printText(const std::string& text);

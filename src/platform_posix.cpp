@@ -1,25 +1,49 @@
-// The platform on POSIX systems: descriptors, the mapped input, places and temporaries.
-#include "platform_os.h"
+// The platform on POSIX systems: descriptors, places, and the raw calls on names in a
+// folder that the run's files are made with.
+#include "platform.h"
+#include "platform_seam.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/xattr.h>
 #endif
-#ifndef MADV_POPULATE_READ
-#define MADV_POPULATE_READ 22
-#endif
 
 namespace {
+
+// One call moves at most this much, which every system accepts.
+constexpr size_t CHUNK = size_t(1) << 30;
+
+// The error of the call that just failed, in the program's terms.
+int lastError() {
+    switch (errno) {
+    case ENOENT:
+        return NOT_FOUND;
+    case EEXIST:
+        return ALREADY_EXISTS;
+    case EISDIR:
+        return IS_A_FOLDER;
+    case 0:
+        return EIO;
+    default:
+        return errno;
+    }
+}
+
+// Sets `error` from errno when `ok` is false; gives `ok`.
+bool check(bool ok, int& error) {
+    if (!ok) {
+        error = lastError();
+    }
+    return ok;
+}
 
 // Opens a folder to work relative to: without reading it where the system allows, so
 // that a folder this user may only pass through still serves. A path too long for
@@ -30,21 +54,24 @@ int openFolder(int base, const std::string& path, int& error) {
 #else
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
-    int fd = openat(base, path.c_str(), flags);
+    int fd = OS_CALL("openat", -1, openat(base, path.c_str(), flags));
     if (fd < 0 && errno == ENAMETOOLONG) {
-        fd = openat(path[0] == '/' ? AT_FDCWD : base, path[0] == '/' ? "/" : ".", flags);
+        const bool absolute = path[0] == '/';
+        fd = OS_CALL("openat", -1, openat(absolute ? AT_FDCWD : base, absolute ? "/" : ".", flags));
         for (size_t at = 0; fd >= 0 && at < path.size();) {
             const size_t end = std::min(path.find('/', at), path.size());
             const std::string name = path.substr(at, end - at);
             at = end + 1;
             if (!name.empty()) {
-                const int next = openat(fd, name.c_str(), flags);
+                const int next = OS_CALL("openat", -1, openat(fd, name.c_str(), flags));
+                const int saved = errno;
                 close(fd);
+                errno = saved;
                 fd = next;
             }
         }
     }
-    error = errno;
+    check(fd >= 0, error);
     return fd;
 }
 
@@ -61,12 +88,12 @@ void splitPath(const std::string& path, std::string& folder, std::string& name) 
 bool readLink(int folder, const std::string& name, std::string& link, int& error) {
     std::vector<char> text(256);
     ssize_t length;
-    while ((length = readlinkat(folder, name.c_str(), text.data(), text.size())) >= 0 &&
+    while ((length = OS_CALL("readlinkat", -1,
+                             readlinkat(folder, name.c_str(), text.data(), text.size()))) >= 0 &&
            size_t(length) == text.size()) {
         text.resize(text.size() * 2);
     }
-    if (length < 0) {
-        error = errno;
+    if (!check(length >= 0, error)) {
         return false;
     }
     link.assign(text.data(), size_t(length));
@@ -81,192 +108,221 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+bool statAt(int folder, const std::string& name, struct stat& info, int flags, int& error) {
+    return check(OS_CALL("fstatat", -1, fstatat(folder, name.c_str(), &info, flags)) == 0, error);
+}
+
+bool statOpen(int fd, struct stat& info, int& error) {
+    return check(OS_CALL("fstat", -1, fstat(fd, &info)) == 0, error);
+}
+
 // Whether a rename may replace the file: not where it is a mount point, nor where it
 // is immutable or append-only.
 bool renameMayReplace(const Place& place, const struct stat& file, const struct stat& folder,
                       int& error) {
-    error = file.st_dev != folder.st_dev ? EBUSY : 0;
+    if (file.st_dev != folder.st_dev) {
+        error = EBUSY;
+        return false;
+    }
 #if defined(__linux__) && defined(STATX_MNT_ID)
     struct statx fileX = {};
     struct statx folderX = {};
-    if (error == 0 && statx(place.folder, place.name.c_str(), 0, STATX_MNT_ID, &fileX) == 0) {
-        if (statx(place.folder, "", AT_EMPTY_PATH, STATX_MNT_ID, &folderX) == 0 &&
-            (fileX.stx_mask & folderX.stx_mask & STATX_MNT_ID) &&
-            fileX.stx_mnt_id != folderX.stx_mnt_id) {
-            error = EBUSY;
-        }
-        const uint64_t fixed = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
-        if (fileX.stx_attributes & fileX.stx_attributes_mask & fixed) {
-            error = EPERM;
-        }
+    if (!check(OS_CALL("statx", -1,
+                       statx(place.folder, place.name.c_str(), 0, STATX_MNT_ID, &fileX)) == 0,
+               error) ||
+        !check(OS_CALL("statx", -1,
+                       statx(place.folder, "", AT_EMPTY_PATH, STATX_MNT_ID, &folderX)) == 0,
+               error)) {
+        return false;
     }
+    const uint64_t fixed = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+    error = (fileX.stx_attributes & fileX.stx_attributes_mask & fixed) ? EPERM
+            : (fileX.stx_mask & folderX.stx_mask & STATX_MNT_ID) &&
+                    fileX.stx_mnt_id != folderX.stx_mnt_id
+                ? EBUSY
+                : 0;
+    return error == 0;
 #else
     (void)place;
-#endif
-    return error == 0;
-}
-
-// Copies the extended attributes of an existing target, its access lists among them,
-// to the new file. One the process may not set is left, as its owner may be.
-bool copyAttributes(int fd, const Place& target, int& error) {
-#ifdef __linux__
-    const int source =
-        openat(target.folder, target.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (source < 0) {
-        return true;
-    }
-    std::vector<char> names;
-    ssize_t length = flistxattr(source, nullptr, 0);
-    while (length > 0) {
-        names.resize(size_t(length));
-        length = flistxattr(source, names.data(), names.size());
-        if (length >= 0 || errno != ERANGE) {
-            break;
-        }
-        length = flistxattr(source, nullptr, 0);
-    }
-    bool copied = true;
-    std::vector<char> value;
-    for (size_t at = 0; copied && length > 0 && at < size_t(length);) {
-        const char* const name = names.data() + at;
-        at += std::strlen(name) + 1;
-        ssize_t size = fgetxattr(source, name, nullptr, 0);
-        value.resize(size > 0 ? size_t(size) : 1);
-        size = size < 0 ? size : fgetxattr(source, name, value.data(), value.size());
-        if (size >= 0 && fsetxattr(fd, name, value.data(), size_t(size), 0) != 0 &&
-            errno != EPERM && errno != EACCES && errno != ENOTSUP) {
-            error = errno;
-            copied = false;
-        }
-    }
-    close(source);
-    return copied;
-#else
-    (void)fd;
-    (void)target;
-    (void)error;
     return true;
 #endif
 }
+
+// A call that may fail only because this process may not make it: a user setting
+// another's owner or an attribute it has no right to. Root may make them all.
+bool notPermitted() {
+    return (errno == EPERM || errno == EACCES) && geteuid() != 0;
+}
+
+#ifdef __linux__
+// The file whose extended attributes are read: opened for reading, or where this user
+// may not read it, reached through /proc without being opened (its access lists can
+// still be read so).
+struct AttributeSource {
+    int fd = -1;
+    std::string path;
+};
+
+bool openAttributeSource(const Place& place, AttributeSource& source, int& error) {
+    source.fd = OS_CALL(
+        "openat", -1, openat(place.folder, place.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (source.fd >= 0 || errno != EACCES) {
+        return check(source.fd >= 0, error);
+    }
+    source.fd = OS_CALL("openat", -1, openat(place.folder, place.name.c_str(), O_PATH | O_CLOEXEC));
+    source.path = "/proc/self/fd/" + std::to_string(source.fd);
+    return check(source.fd >= 0, error);
+}
+
+ssize_t listAttributes(const AttributeSource& source, char* names, size_t size) {
+    return OS_CALL("flistxattr", -1,
+                   source.path.empty() ? flistxattr(source.fd, names, size)
+                                       : listxattr(source.path.c_str(), names, size));
+}
+
+ssize_t getAttribute(const AttributeSource& source, const char* name, void* value, size_t size) {
+    return OS_CALL("fgetxattr", -1,
+                   source.path.empty() ? fgetxattr(source.fd, name, value, size)
+                                       : getxattr(source.path.c_str(), name, value, size));
+}
+
+// The names of the source's extended attributes, one after another, each ended by 0.
+bool attributeNames(const AttributeSource& source, std::vector<char>& names, int& error) {
+    for (;;) {
+        ssize_t length = listAttributes(source, nullptr, 0);
+        if (length < 0 && (errno == ENOTSUP || notPermitted())) {
+            names.clear();
+            return true;
+        }
+        names.resize(size_t(std::max<ssize_t>(length, 0)));
+        length = length > 0 ? listAttributes(source, names.data(), names.size()) : length;
+        if (length >= 0 || errno != ERANGE) {
+            names.resize(size_t(std::max<ssize_t>(length, 0)));
+            return check(length >= 0, error);
+        }
+    }
+}
+
+bool copyAttribute(int fd, const AttributeSource& source, const char* name, int& error) {
+    std::vector<char> value;
+    for (;;) {
+        ssize_t size = getAttribute(source, name, nullptr, 0);
+        value.resize(size_t(std::max<ssize_t>(size, 1)));
+        size = size > 0 ? getAttribute(source, name, value.data(), value.size()) : size;
+        if (size < 0 && errno == ERANGE) {
+            continue;
+        }
+        if (size < 0) {
+            return notPermitted() || check(errno == ENODATA, error);
+        }
+        return OS_CALL("fsetxattr", -1, fsetxattr(fd, name, value.data(), size_t(size), 0)) == 0 ||
+               notPermitted() || check(false, error);
+    }
+}
+
+// Copies the extended attributes of the file at the place, its access lists among
+// them, to the new file.
+bool copyExtendedAttributes(int fd, const Place& place, int& error) {
+    AttributeSource source;
+    std::vector<char> names;
+    bool copied = openAttributeSource(place, source, error) && attributeNames(source, names, error);
+    for (size_t at = 0; copied && at < names.size(); at += std::strlen(names.data() + at) + 1) {
+        copied = copyAttribute(fd, source, names.data() + at, error);
+    }
+    if (source.fd >= 0) {
+        close(source.fd);
+    }
+    return copied;
+}
+#endif
 
 // Gives the file the owner and group, or where the process may not, the group alone;
 // where it may not do that either, the file stays this user's, as a file it creates
 // would be.
-bool giveOwner(int fd, uid_t owner, gid_t group) {
-    return fchown(fd, owner, group) == 0 || fchown(fd, uid_t(-1), group) == 0;
-}
-
-// A replaced file keeps what it had: owner and group where the process may set them,
-// then the permission bits (setting the owner may clear set-group-ID), then the
-// extended attributes (an access list after the bits it refines). A new file keeps
-// what its creation gave it.
-bool carryAttributes(int fd, const Place& target, int& error) {
-    struct stat info;
-    struct stat own;
-    if (fstatat(target.folder, target.name.c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode) ||
-        fstat(fd, &own) != 0) {
+bool giveOwner(int fd, const struct stat& info, int& error) {
+    if (OS_CALL("fchown", -1, fchown(fd, info.st_uid, info.st_gid)) == 0) {
         return true;
     }
-    if (own.st_uid != info.st_uid || own.st_gid != info.st_gid) {
-        giveOwner(fd, info.st_uid, info.st_gid);
+    if (!notPermitted()) {
+        return check(false, error);
     }
-    if (fchmod(fd, info.st_mode & 07777) != 0) {
-        error = errno;
-        return false;
-    }
-    return copyAttributes(fd, target, error);
+    return OS_CALL("fchown", -1, fchown(fd, uid_t(-1), info.st_gid)) == 0 || notPermitted() ||
+           check(false, error);
 }
 
-#ifdef O_TMPFILE
-// The path through which a file without a name can be given one.
-std::string descriptorPath(int fd) {
-    return "/proc/self/fd/" + std::to_string(fd);
-}
-
-// A file without a name, in the target's folder, that a killed run cannot leave
-// behind: only where it can later be given a name (the system has /proc to link it
-// through).
-bool createUnnamed(const Place& target, Temporary& temp) {
-    temp.fd = openat(target.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    struct stat viaProc;
-    struct stat own;
-    if (temp.fd >= 0 && (stat(descriptorPath(temp.fd).c_str(), &viaProc) != 0 ||
-                         fstat(temp.fd, &own) != 0 || !sameFile(viaProc, own))) {
-        close(temp.fd);
-        temp.fd = -1;
+// Writes all of `size` bytes, a chunk at a time; the console's writes (`seamed` false)
+// are not the file layer's and pass the tests' seam by.
+bool writeLoop(int fd, const char* at, size_t size, bool seamed, int& error) {
+    while (size > 0) {
+        const size_t chunk = std::min(size, CHUNK);
+        const ssize_t put =
+            seamed ? OS_CALL("write", -1, write(fd, at, chunk)) : write(fd, at, chunk);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            error = put < 0 ? lastError() : NOTHING_WRITTEN;
+            return false;
+        }
+        at += put;
+        size -= size_t(put);
     }
-    return temp.fd >= 0;
+    return true;
 }
-#endif
 
 } // namespace
 
-long long platformSeek(int fd, uint64_t offset) {
-    return lseek(fd, off_t(offset), SEEK_SET);
-}
-long long platformSeekEnd(int fd) {
-    return lseek(fd, 0, SEEK_END);
-}
-long long platformRead(int fd, void* dest, size_t size) {
-    return read(fd, dest, size);
-}
-long long platformWrite(int fd, const void* data, size_t size) {
-    return write(fd, data, size);
-}
-int platformClose(int fd) {
-    return close(fd);
-}
-int processId() {
-    return int(getpid());
+std::string systemErrorText(int error) {
+    return std::strerror(error);
 }
 
-bool openExclusive(const Place& place, const std::string& name, bool, int& fd, int& error) {
-    fd = openat(place.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    error = errno;
-    return fd >= 0;
+bool writeAll(int fd, const void* data, size_t size, int& error) {
+    return writeLoop(fd, static_cast<const char*>(data), size, true, error);
 }
 
-bool linkInFolder(const Place& place, const std::string& from, const std::string& to, int& error) {
-    if (linkat(place.folder, from.c_str(), place.folder, to.c_str(), 0) != 0) {
-        error = errno;
-        return false;
+bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error) {
+    const auto* at = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t put =
+            OS_CALL("pwrite", -1, pwrite(fd, at, std::min(size, CHUNK), off_t(offset)));
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            error = put < 0 ? lastError() : NOTHING_WRITTEN;
+            return false;
+        }
+        at += put;
+        offset += uint64_t(put);
+        size -= size_t(put);
     }
     return true;
 }
 
-bool renameInFolder(const Place& place, const std::string& from, const std::string& to,
-                    int& error) {
-    if (renameat(place.folder, from.c_str(), place.folder, to.c_str()) != 0) {
-        error = errno;
-        return false;
-    }
-    return true;
+void startWriteback(int fd) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Only advice: where the system cannot start it, the data goes out later.
+    OS_CALL("sync_file_range", -1, sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE));
+#else
+    (void)fd;
+#endif
 }
 
-bool removeInFolder(int folder, const char* name) {
-    return unlinkat(folder, name, 0) == 0;
-}
-
-const uint8_t* mapFile(int fd, uint64_t size) {
-    if (size > uint64_t(SIZE_MAX)) {
-        return nullptr;
-    }
-    void* map = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fd, 0);
-    return map == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(map);
+bool closeFile(int fd, int& error) {
+    return check(OS_CALL("close", -1, close(fd)) == 0, error);
 }
 
 bool openInput(const std::string& path, InputFile& input, int& error) {
     // Not blocking, so that a pipe is refused at once rather than waited on.
-    input.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (input.fd < 0) {
-        error = errno;
+    input.fd = OS_CALL("open", -1, open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!check(input.fd >= 0, error)) {
         return false;
     }
     struct stat info;
-    const bool known = fstat(input.fd, &info) == 0;
+    const bool known = statOpen(input.fd, info, error);
     if (!known || !S_ISREG(info.st_mode)) {
-        error = !known ? errno : S_ISDIR(info.st_mode) ? EISDIR : NOT_REGULAR_FILE;
-        platformClose(input.fd);
+        error = !known ? error : S_ISDIR(info.st_mode) ? IS_A_FOLDER : NOT_REGULAR_FILE;
+        close(input.fd);
         input.fd = -1;
         return false;
     }
@@ -278,40 +334,11 @@ bool openInput(const std::string& path, InputFile& input, int& error) {
 
 bool checkInputUnchanged(const InputFile& input, int& error) {
     struct stat info;
-    if (fstat(input.fd, &info) != 0) {
-        error = errno;
+    if (!statOpen(input.fd, info, error)) {
         return false;
     }
     error = CHANGED_WHILE_READ;
     return uint64_t(info.st_size) == input.size && modifiedAt(info) == input.modified;
-}
-
-bool createScratchFile(int& fd, int& error) {
-#if defined(__linux__)
-    fd = memfd_create("tarvelin", MFD_CLOEXEC);
-    error = errno;
-    return fd >= 0;
-#else
-    FILE* file = std::tmpfile();
-    fd = file ? dup(fileno(file)) : -1;
-    error = errno;
-    if (file) {
-        std::fclose(file);
-    }
-    return fd >= 0;
-#endif
-}
-
-void settleInput(const InputBytes& bytes, uint64_t blocksEnd) {
-    if (bytes.storage || bytes.size == 0) {
-        return;
-    }
-    // Both are advice: where the kernel cannot follow it, pages stay or come in as touched.
-    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
-    const uint64_t released = blocksEnd / page * page;
-    auto* base = const_cast<uint8_t*>(bytes.data);
-    madvise(base + released, size_t(bytes.size - released), MADV_DONTNEED);
-    madvise(base, size_t(blocksEnd), MADV_POPULATE_READ);
 }
 
 bool findPlace(const std::string& path, Place& place, int& error) {
@@ -322,9 +349,8 @@ bool findPlace(const std::string& path, Place& place, int& error) {
     // As many links as the system itself follows before it gives up with ELOOP.
     for (int hop = 0; place.folder >= 0 && hop < 40; ++hop) {
         struct stat info;
-        if (fstatat(place.folder, place.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            error = errno;
-            return error == ENOENT;
+        if (!statAt(place.folder, place.name, info, AT_SYMLINK_NOFOLLOW, error)) {
+            return error == NOT_FOUND;
         }
         std::string link;
         if (!S_ISLNK(info.st_mode)) {
@@ -353,19 +379,20 @@ void closePlace(Place& place) {
 bool checkReplaceable(const Place& place, const FileId& input, int& error) {
     struct stat info;
     struct stat folder;
-    if (fstatat(place.folder, place.name.c_str(), &info, 0) != 0) {
-        error = errno;
-        return error == ENOENT;
+    if (!statAt(place.folder, place.name, info, 0, error)) {
+        return error == NOT_FOUND;
     }
     if (info.st_dev == input.device && info.st_ino == input.index) {
         error = IS_THE_INPUT;
     } else if (S_ISDIR(info.st_mode)) {
-        error = EISDIR;
+        error = IS_A_FOLDER;
     } else if (!S_ISREG(info.st_mode)) {
         error = NOT_REGULAR_FILE;
-    } else if (faccessat(place.folder, place.name.c_str(), W_OK, AT_EACCESS) != 0 ||
-               fstat(place.folder, &folder) != 0) {
-        error = errno;
+    } else if (!check(OS_CALL("faccessat", -1,
+                              faccessat(place.folder, place.name.c_str(), W_OK, AT_EACCESS)) == 0,
+                      error) ||
+               !statOpen(place.folder, folder, error)) {
+        return false;
     } else if ((folder.st_mode & S_ISVTX) && geteuid() != 0 && info.st_uid != geteuid() &&
                folder.st_uid != geteuid()) {
         // A sticky folder lets only a file's owner, the folder's or root replace it.
@@ -379,76 +406,108 @@ bool checkReplaceable(const Place& place, const FileId& input, int& error) {
 bool samePlace(const Place& a, const Place& b) {
     struct stat first;
     struct stat second;
-    if (fstat(a.folder, &first) == 0 && fstat(b.folder, &second) == 0 && sameFile(first, second) &&
-        a.name == b.name) {
+    int ignored = 0;
+    if (statOpen(a.folder, first, ignored) && statOpen(b.folder, second, ignored) &&
+        sameFile(first, second) && a.name == b.name) {
         return true;
     }
-    return fstatat(a.folder, a.name.c_str(), &first, 0) == 0 &&
-           fstatat(b.folder, b.name.c_str(), &second, 0) == 0 && sameFile(first, second);
+    return statAt(a.folder, a.name, first, 0, ignored) &&
+           statAt(b.folder, b.name, second, 0, ignored) && sameFile(first, second);
 }
 
-bool createTemporary(CleanupRegistry& registry, const Place& target, bool text, Temporary& temp,
-                     int& error) {
+bool createFile(const Place& place, const std::string& name, bool, int& fd, int& error) {
+    if (!name.empty()) {
+        fd = OS_CALL(
+            "openat", -1,
+            openat(place.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        return check(fd >= 0, error);
+    }
 #ifdef O_TMPFILE
-    const bool created =
-        createUnnamed(target, temp) || createNamedTemporary(registry, target, text, temp, error);
-#else
-    const bool created = createNamedTemporary(registry, target, text, temp, error);
-#endif
-    if (created && !carryAttributes(temp.fd, target, error)) {
-        removeTemporary(registry, target, temp);
+    // Only where the file can later be given a name: through /proc, which leads back to it.
+    fd = OS_CALL("open_unnamed", -1,
+                 openat(place.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (fd < 0) {
+        const bool unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
+        error = unsupported ? NO_UNNAMED_FILES : lastError();
         return false;
     }
-    return created;
+    struct stat viaProc;
+    struct stat own;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    if (OS_CALL("stat", -1, stat(path.c_str(), &viaProc)) == 0 && statOpen(fd, own, error) &&
+        sameFile(viaProc, own)) {
+        return true;
+    }
+    close(fd);
+#endif
+    error = NO_UNNAMED_FILES;
+    return false;
 }
 
-bool sealTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp, int& error) {
-#ifdef SYNC_FILE_RANGE_WRITE
-    // Replacing a file makes ext4 write the new one's data out at the rename, which for
-    // a large model takes long enough for a kill to land between the commit's steps.
-    // Started now, while the file has no name, that wait leaves the commit.
-    struct stat info;
-    if (fstatat(target.folder, target.name.c_str(), &info, 0) == 0) {
-        sync_file_range(temp.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    }
-#endif
-#ifdef O_TMPFILE
-    for (int attempt = 0; temp.name.empty() && attempt < 100; ++attempt) {
-        const std::string name = temporaryName(attempt);
-        if (linkat(AT_FDCWD, descriptorPath(temp.fd).c_str(), target.folder, name.c_str(),
-                   AT_SYMLINK_FOLLOW) == 0) {
-            temp.name = name;
-            enlist(registry, target, name);
-        } else if (errno != EEXIST) {
-            error = errno;
-            return false;
-        }
-    }
-#endif
-    const int fd = temp.fd;
-    temp.fd = -1;
-    return closeFile(fd, error);
+bool nameFile(const Place& place, int fd, const std::string& name, int& error) {
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    return check(
+        OS_CALL("linkat", -1,
+                linkat(AT_FDCWD, path.c_str(), place.folder, name.c_str(), AT_SYMLINK_FOLLOW)) == 0,
+        error);
 }
 
-bool placeTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp, int& error) {
-    if (!renameInFolder(target, temp.name, target.name, error)) {
-        return false;
+bool linkInFolder(const Place& place, const std::string& from, const std::string& to, int& error) {
+    if (OS_CALL("linkat", -1, linkat(place.folder, from.c_str(), place.folder, to.c_str(), 0)) ==
+        0) {
+        return true;
     }
-    delist(registry, target, temp.name);
-    temp.name.clear();
+    // Refused for this file (protected hard links, too many links) or for the whole file
+    // system (FAT): no second name can be had.
+    const bool none = errno == EPERM || errno == EMLINK || errno == EOPNOTSUPP;
+    error = none ? NO_HARD_LINKS : lastError();
+    return false;
+}
+
+bool renameInFolder(const Place& place, const std::string& from, const std::string& to,
+                    int& error) {
+    return check(OS_CALL("renameat", -1,
+                         renameat(place.folder, from.c_str(), place.folder, to.c_str())) == 0,
+                 error);
+}
+
+bool removeInFolder(const Place& place, const std::string& name, int& error) {
+    return check(OS_CALL("unlinkat", -1, unlinkat(place.folder, name.c_str(), 0)) == 0, error);
+}
+
+void removeInHandler(int folder, const char* name) {
+    unlinkat(folder, name, 0);
+}
+
+bool markToGo(int, bool, int&) {
     return true;
 }
 
-void removeTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp) {
-    if (temp.fd >= 0) {
-        close(temp.fd);
-        temp.fd = -1;
+bool copyAttributes(int fd, const Place& place, int& error) {
+    struct stat info;
+    struct stat own;
+    if (!statAt(place.folder, place.name, info, 0, error)) {
+        return error == NOT_FOUND;
     }
-    if (!temp.name.empty()) {
-        unlinkat(target.folder, temp.name.c_str(), 0);
-        delist(registry, target, temp.name);
-        temp.name.clear();
+    if (!S_ISREG(info.st_mode)) {
+        return true;
     }
+    if (!statOpen(fd, own, error)) {
+        return false;
+    }
+    // The owner first, as setting it may clear set-group-ID; then the permission bits;
+    // then the extended attributes, an access list after the bits it refines.
+    if ((own.st_uid != info.st_uid || own.st_gid != info.st_gid) && !giveOwner(fd, info, error)) {
+        return false;
+    }
+    if (!check(OS_CALL("fchmod", -1, fchmod(fd, info.st_mode & 07777)) == 0, error)) {
+        return false;
+    }
+#ifdef __linux__
+    return copyExtendedAttributes(fd, place, error);
+#else
+    return true;
+#endif
 }
 
 bool pathExists(const std::string& path) {
@@ -471,12 +530,7 @@ bool isPathSeparator(char c) {
     return c == '/';
 }
 
-void runPause() {
-    std::fflush(stdout);
-    std::fputs("Press Enter to continue . . .\n", stdout);
-    std::fflush(stdout);
-    int c;
-    do {
-        c = std::getchar();
-    } while (c != '\n' && c != EOF);
+bool printText(const std::string& text) {
+    int error = 0;
+    return std::fflush(stdout) == 0 && writeLoop(1, text.data(), text.size(), false, error);
 }

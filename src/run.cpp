@@ -1,9 +1,9 @@
 #include "run.h"
 
 #include "commit.h"
+#include "messages.h"
 #include "report.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -11,16 +11,48 @@
 
 namespace {
 
-const char* const NOT_M3 = "This is not a valid M3 file.";
-
-void say(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
+void say(const std::string& lines) {
+    std::fputs(lines.c_str(), stdout);
     std::fputc('\n', stdout);
 }
 
-std::string rejection(const FaultInfo& fault) {
-    const std::string reason = describeFault(fault);
-    return reason.empty() ? NOT_M3 : std::string(NOT_M3) + "\n" + reason;
+// What reading the mapped input does, with what it needs and what it gives: run where
+// a fault of the input is caught. Nothing here needs undoing should the fault cut it
+// short, and an allocation that fails is caught before it leaves.
+struct LoadWork {
+    Source source;
+    BlockSet* set;
+    FaultInfo* fault;
+    LoadStatus status = LoadStatus::Rejected;
+    int error = 0;
+};
+
+void loadWork(void* context) {
+    auto& work = *static_cast<LoadWork*>(context);
+    try {
+        work.status = loadBlockSet(work.source, *work.set, *work.fault);
+    } catch (const std::bad_alloc&) {
+        work.error = OUT_OF_MEMORY;
+    } catch (const std::length_error&) {
+        work.error = OUT_OF_MEMORY;
+    }
+}
+
+struct WriteWork {
+    BlockSet* set;
+    Sink* output;
+    Sink* log;
+    std::string* report;
+};
+
+void writeWork(void* context) {
+    auto& work = *static_cast<WriteWork*>(context);
+    try {
+        writeBlockSet(*work.set, *work.output, work.log);
+        writeStringsReport(*work.set, *work.report);
+    } catch (const std::bad_alloc&) {
+        work.output->error = OUT_OF_MEMORY;
+    }
 }
 
 // Reads and checks the input, which stays open; on failure `problem` holds the lines
@@ -33,17 +65,12 @@ bool loadInput(const std::string& path, InputFile& input, InputBytes& bytes, Blo
         problem = ioProblem("open", path, error);
         return false;
     }
-    LoadStatus status = LoadStatus::Rejected;
+    LoadWork work = {{}, &set, &fault};
     if (takeInputBytes(input.fd, input.size, bytes, error)) {
-        try {
-            status = loadBlockSet(Source{bytes.data, bytes.size}, set, fault);
-        } catch (const std::bad_alloc&) {
-            error = ENOMEM;
-        } catch (const std::length_error&) {
-            error = ENOMEM;
-        }
+        work.source = Source{bytes.data, bytes.size};
+        error = readMappedInput(loadWork, &work) ? work.error : CHANGED_WHILE_READ;
     }
-    if (status == LoadStatus::Loaded) {
+    if (work.status == LoadStatus::Loaded && error == 0) {
         settleInput(bytes, set.indexOffset);
         return true;
     }
@@ -65,38 +92,37 @@ bool inputStayedTheSame(const InputFile& input, const std::string& path, std::st
 // Writes the output and the log under temporary names and composes the strings report,
 // then puts the files in place. Everything that can fail does so before the first
 // file is put in place, and on any failure no temporary is left behind.
-bool writeFiles(CleanupRegistry& registry, BlockSet& set, const InputFile& input,
-                const std::string& inputPath, std::string& report, std::string& problem) {
+bool writeFiles(BlockSet& set, const InputFile& input, const std::string& inputPath,
+                std::string& report, std::string& problem, std::string& notice) {
     PendingFile output;
     PendingFile log;
     bool ok = aimFiles(output, outputNameFor(inputPath), log, LOG_NAME, input.id, problem) &&
-              startFile(registry, output, false, output.path, problem) &&
-              startFile(registry, log, true, workingFolder() + LOG_NAME, problem);
+              startFile(output, Role::Output, false, output.path, problem) &&
+              startFile(log, Role::Log, true, workingFolder() + LOG_NAME, problem);
     if (ok) {
-        try {
-            writeBlockSet(set, output.sink, &log.sink);
-            writeStringsReport(set, report);
-        } catch (const std::bad_alloc&) {
-            output.sink.error = ENOMEM;
+        WriteWork work = {&set, &output.sink, &log.sink, &report};
+        if (!readMappedInput(writeWork, &work)) {
+            problem = ioProblem("read", inputPath, CHANGED_WHILE_READ);
+            ok = false;
         }
-        ok = inputStayedTheSame(input, inputPath, problem) &&
-             finishWriting(registry, output, problem) && finishWriting(registry, log, problem) &&
-             putInPlace(registry, log, output, problem);
+        ok = ok && inputStayedTheSame(input, inputPath, problem) &&
+             finishWriting(output, problem) && finishWriting(log, problem) &&
+             putInPlace(log, output, problem, notice);
     }
-    discard(registry, output);
-    discard(registry, log);
+    discard(output);
+    discard(log);
     return ok;
 }
 
 // Converts the input and puts the output and the log in place, composing the strings
 // report; on failure `problem` holds the lines to print.
-bool convertFile(CleanupRegistry& registry, const std::string& inputPath, std::string& report,
-                 FaultInfo& fault, std::string& problem) {
+bool convertFile(const std::string& inputPath, std::string& report, FaultInfo& fault,
+                 std::string& problem, std::string& notice) {
     InputFile input;
     InputBytes bytes;
     BlockSet set;
     const bool converted = loadInput(inputPath, input, bytes, set, fault, problem) &&
-                           writeFiles(registry, set, input, inputPath, report, problem);
+                           writeFiles(set, input, inputPath, report, problem, notice);
     int ignored = 0;
     if (input.fd >= 0) {
         closeFile(input.fd, ignored);
@@ -107,8 +133,7 @@ bool convertFile(CleanupRegistry& registry, const std::string& inputPath, std::s
 // The usage text, for no argument (status 0) or too many (-1). Wrong arguments from a
 // script fail without waiting; a bare start waits for whoever opened the window.
 int showUsage(int argc, const char* const* argv) {
-    say("Drag an m3 file to this tool.");
-    say("or do Tarvelin <filename> -c.");
+    say(usageText());
     bool scripted = false;
     for (int i = 1; i < argc; ++i) {
         scripted = scripted || std::strcmp(argv[i], "-c") == 0;
@@ -130,16 +155,15 @@ Conversion convertBytes(const uint8_t* data, size_t size) {
     if (result.status != LoadStatus::Loaded) {
         return result;
     }
+    std::vector<uint8_t> logBytes;
     Sink output;
     Sink log;
-    if (openScratchSink(output, result.error) && openScratchSink(log, result.error)) {
-        writeBlockSet(set, output, &log);
-        writeStringsReport(set, result.report);
-    }
-    std::vector<uint8_t> logBytes;
-    bool taken = takeSinkBytes(output, result.output, result.error);
-    taken = takeSinkBytes(log, logBytes, result.error) && taken;
-    result.error = taken ? 0 : result.error != 0 ? result.error : EIO;
+    output.memory = &result.output;
+    log.memory = &logBytes;
+    writeBlockSet(set, output, &log);
+    writeStringsReport(set, result.report);
+    sinkFlush(output);
+    sinkFlush(log);
     result.log.assign(logBytes.begin(), logBytes.end());
     return result;
 }
@@ -181,15 +205,11 @@ int runTool(int argc, const char* const* argv) {
     const std::string input = argv[1];
     // Two files dropped at once: the first converts, the second is named as not.
     const bool secondFile = argc == 3 && pause && pathExists(argv[2]);
-    const std::string inputFault = ioProblem("read", input, CHANGED_WHILE_READ) + "\n";
-    CleanupRegistry registry;
-    registry.inputFault.store(inputFault.c_str());
-    guardRun(&registry);
     std::string report;
     FaultInfo fault;
     std::string problem;
-    const bool converted = convertFile(registry, input, report, fault, problem);
-    guardRun(nullptr);
+    std::string notice;
+    const bool converted = convertFile(input, report, fault, problem, notice);
     // From here on only the console can fail: the files are in place (or were never
     // touched) and the input is not read again.
     bool printed = false;
@@ -198,9 +218,11 @@ int runTool(int argc, const char* const* argv) {
     } else {
         say(problem);
     }
+    if (!notice.empty()) {
+        say(notice);
+    }
     if (secondFile) {
-        say("\"" + std::string(argv[2]) +
-            "\" was not converted: Tarvelin converts one file at a time.");
+        say(notConverted(argv[2]));
     }
     // A wrong magic ends the run at once; any other end waits, so that whoever dropped
     // the file can read what happened.

@@ -10,12 +10,10 @@
 
 // The result of converting an input held in memory: the output file's bytes, the
 // log's text and the strings report, or why the input was refused. The output and
-// the log are written as the program writes its files, to scratch files, and read
-// back; `error` is set should that fail.
+// the log go through the sinks the program writes its files with, into memory.
 struct Conversion {
     LoadStatus status = LoadStatus::Rejected;
     FaultInfo fault;
-    int error = 0;
     std::vector<uint8_t> output;
     std::string log;
     std::string report;

@@ -5,8 +5,19 @@
 
 namespace {
 
-// A file sink flushes once this much is buffered; larger writes bypass the buffer.
+// A sink flushes once this much is buffered; larger writes bypass the buffer.
 constexpr size_t SINK_CAPACITY = size_t(1) << 20;
+
+// Writes bytes out past the buffer: to the file, or to memory.
+void putOut(Sink& sink, const void* data, size_t size) {
+    if (sink.memory) {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        sink.memory->insert(sink.memory->end(), bytes, bytes + size);
+    } else if (sink.error == 0) {
+        writeAll(sink.fd, data, size, sink.error);
+    }
+    sink.flushed += size;
+}
 
 // Makes room for `size` more bytes (at most the buffer's capacity): the buffer is
 // made on first use, and written out when full.
@@ -24,10 +35,7 @@ void makeRoom(Sink& sink, size_t size) {
 
 bool sinkFlush(Sink& sink) {
     if (sink.used > 0) {
-        if (sink.error == 0) {
-            writeAll(sink.fd, sink.buffer.get(), sink.used, sink.error);
-        }
-        sink.flushed += sink.used;
+        putOut(sink, sink.buffer.get(), sink.used);
         sink.used = 0;
     }
     return sink.error == 0;
@@ -39,10 +47,7 @@ void sinkWriteSlow(Sink& sink, const void* data, size_t size) {
     }
     if (size >= SINK_CAPACITY / 2) {
         sinkFlush(sink);
-        if (sink.error == 0) {
-            writeAll(sink.fd, data, size, sink.error);
-        }
-        sink.flushed += size;
+        putOut(sink, data, size);
         return;
     }
     makeRoom(sink, size);
@@ -65,24 +70,9 @@ void sinkPatch32(Sink& sink, uint64_t position, uint32_t value) {
         return;
     }
     sinkFlush(sink);
-    if (sink.error == 0) {
+    if (sink.memory && position + sizeof bytes <= sink.memory->size()) {
+        std::memcpy(sink.memory->data() + position, bytes, sizeof bytes);
+    } else if (sink.error == 0) {
         writeAt(sink.fd, position, bytes, sizeof bytes, sink.error);
     }
-}
-
-bool openScratchSink(Sink& sink, int& error) {
-    return createScratchFile(sink.fd, error);
-}
-
-bool takeSinkBytes(Sink& sink, std::vector<uint8_t>& bytes, int& error) {
-    bool taken = sinkFlush(sink);
-    error = sink.error;
-    if (taken) {
-        bytes.resize(size_t(sinkPosition(sink)));
-        taken = readBack(sink.fd, bytes.data(), bytes.size(), error);
-    }
-    int ignored = 0;
-    closeFile(sink.fd, ignored);
-    sink.fd = -1;
-    return taken;
 }

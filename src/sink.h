@@ -7,11 +7,12 @@
 #include <memory>
 #include <vector>
 
-// Output written to an open file through a large buffer; large writes go straight to
-// the file. The first failed write is remembered in `error` and later writes are
-// dropped, so callers check once, at the end.
+// Output written through a large buffer to an open file, or where `memory` is given,
+// appended to it; large writes bypass the buffer. The first failed write is
+// remembered in `error` and later writes are dropped, so callers check once, at the end.
 struct Sink {
     int fd = -1;
+    std::vector<uint8_t>* memory = nullptr;
     std::unique_ptr<uint8_t[]> buffer;
     size_t used = 0;
     size_t capacity = 0;
@@ -51,9 +52,3 @@ bool sinkFlush(Sink& sink);
 inline uint64_t sinkPosition(const Sink& sink) {
     return sink.flushed + sink.used;
 }
-
-// A sink into an anonymous scratch file, for a conversion held in memory (the tests
-// and the fuzzer), whose bytes are wanted back.
-bool openScratchSink(Sink& sink, int& error);
-// Everything written to a scratch sink, read back; the sink's file is closed.
-bool takeSinkBytes(Sink& sink, std::vector<uint8_t>& bytes, int& error);

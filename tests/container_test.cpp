@@ -1,3 +1,4 @@
+#include "messages.h"
 #include "support.h"
 
 #include <cstring>

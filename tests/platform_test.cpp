@@ -1,5 +1,6 @@
-#include "platform_os.h"
+#include "fault_seam.h"
 #include "process.h"
+#include "temporaries.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,9 @@
 #include "platform_windows.h"
 
 #include <windows.h>
+#else
+#include <cerrno>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -25,37 +29,64 @@ size_t filesOtherThan(const std::string& dir, const std::string& kept) {
 }
 
 #ifndef _WIN32
-// An input that shrinks while it is mapped must end the program as an unreadable
-// input does, with its temporary files removed, not with a bus error.
-TEST(MappedInput, ShrinkingUnderTheMapEndsTheRunCleanly) {
+// An input that shrinks while it is mapped is a failed read, not a bus error; a bus
+// error another process sends is no fault of the input, and ends the program.
+TEST(MappedInput, AFaultInsideTheMappingIsAFailedReadAndNoOtherIs) {
     const std::string dir = makeScratchDir();
     const std::string input = dir + "/unit.m3";
     std::ofstream(input, std::ios::binary) << std::string(64 * 1024, 'x');
-    EXPECT_EXIT(
-        {
-            CleanupRegistry registry;
-            registry.inputFault.store("Cannot read \"unit.m3\"\n");
-            guardRun(&registry);
-            InputFile file;
-            int error = 0;
-            Place place;
-            Temporary temp;
-            InputBytes bytes;
-            if (!openInput(input, file, error) ||
-                !takeInputBytes(file.fd, file.size, bytes, error)) {
-                std::exit(1);
-            }
-            if (bytes.storage || !findPlace(dir + "/unit_Sc2.m3", place, error) ||
-                !createNamedTemporary(registry, place, false, temp, error)) {
+    InputFile file;
+    InputBytes bytes;
+    int error = 0;
+    ASSERT_TRUE(openInput(input, file, error));
+    ASSERT_TRUE(takeInputBytes(file.fd, file.size, bytes, error));
+    ASSERT_FALSE(bytes.storage) << "the input is mapped";
+    std::filesystem::resize_file(input, 0);
+    const auto readLast = [](void* data) {
+        volatile uint8_t last = static_cast<const uint8_t*>(data)[64 * 1024 - 1];
+        (void)last;
+    };
+    EXPECT_FALSE(readMappedInput(readLast, const_cast<uint8_t*>(bytes.data)));
+    EXPECT_EXIT(readMappedInput([](void*) { kill(getpid(), SIGBUS); }, nullptr),
+                ::testing::KilledBySignal(SIGBUS), "");
+    removeTree(dir);
+}
+
+// Where a file system gives no unnamed files, the temporaries have short names of
+// their own beside the target, and every signal that would end the process removes
+// them before it does, the real-time ones among them.
+TEST(Temporaries, NamedOnesGoWithEverySignalThatEndsTheProcess) {
+    const std::string dir = makeScratchDir();
+    const std::string target = std::string(200, 'o') + ".m3";
+    Place place;
+    int error = 0;
+    ASSERT_TRUE(findPlace(dir + "/" + target, place, error));
+    failEveryCall("open_unnamed", EOPNOTSUPP);
+    Temporary temp;
+    ASSERT_TRUE(createTemporary(place, false, Role::Output, temp, error));
+    EXPECT_EQ(temp.name.rfind(".tarvelin-", 0), 0u) << temp.name;
+    EXPECT_EQ(temp.name.size(), 18u) << temp.name;
+    EXPECT_TRUE(writeAll(temp.fd, "abc", 3, error));
+    ASSERT_TRUE(placeTemporary(place, temp, error));
+    EXPECT_EQ(std::filesystem::file_size(dir + "/" + target), 3u);
+    for (const int sig : {SIGUSR1, SIGALRM, SIGSEGV, SIGABRT, SIGBUS, SIGSTKFLT, SIGPWR, SIGRTMIN,
+                          SIGRTMIN + 5, SIGRTMAX}) {
+        EXPECT_EXIT(
+            {
+                Temporary named;
+                Temporary backup;
+                if (!createTemporary(place, false, Role::Log, named, error) ||
+                    !keepBackup(place, backup, error)) {
+                    std::exit(1);
+                }
+                raise(sig);
                 std::exit(2);
-            }
-            std::filesystem::resize_file(input, 0);
-            volatile uint8_t last = bytes.data[file.size - 1];
-            (void)last;
-            std::exit(3);
-        },
-        ::testing::ExitedWithCode(255), "");
-    EXPECT_EQ(filesOtherThan(dir, "unit.m3"), 0u) << "the temporary output was removed";
+            },
+            ::testing::KilledBySignal(sig), "");
+        EXPECT_EQ(filesOtherThan(dir, target), 0u) << sig;
+    }
+    failEveryCall("open_unnamed", 0);
+    closePlace(place);
     removeTree(dir);
 }
 #else
@@ -63,17 +94,14 @@ TEST(MappedInput, ShrinkingUnderTheMapEndsTheRunCleanly) {
 // temporaries, still open, and leaves the ending of the process to the default handler.
 TEST(ConsoleControl, RemovesTheTemporariesAndLetsTheProcessEnd) {
     const std::string dir = makeScratchDir();
-    CleanupRegistry registry;
-    guardRun(&registry);
     Place place;
     Temporary temp;
     int error = 0;
     ASSERT_TRUE(findPlace(dir + "/out.m3", place, error));
-    ASSERT_TRUE(createTemporary(registry, place, false, temp, error));
+    ASSERT_TRUE(createTemporary(place, false, Role::Output, temp, error));
     EXPECT_TRUE(writeAll(temp.fd, "abc", 3, error));
     EXPECT_EQ(handleConsoleControl(CTRL_C_EVENT), FALSE);
     EXPECT_TRUE(closeFile(temp.fd, error));
-    guardRun(nullptr);
     EXPECT_EQ(filesOtherThan(dir, ""), 0u);
     removeTree(dir);
 }
@@ -97,48 +125,5 @@ TEST(Names, RoundTripBetweenUtf16AndUtf8) {
     EXPECT_EQ(toUtf16("\xD0\xBC"), L"\x43C");
 }
 #endif
-
-// Where a file system gives no unnamed files, the temporaries have short names of
-// their own beside the target, and every signal that would end the process removes
-// them before it does.
-TEST(Temporaries, NamedOnesHaveShortNamesAndGoWithAnyFatalSignal) {
-    const std::string dir = makeScratchDir();
-    const std::string target = dir + "/" + std::string(200, 'o') + ".m3";
-    Place place;
-    int error = 0;
-    ASSERT_TRUE(findPlace(target, place, error));
-    CleanupRegistry registry;
-    Temporary first;
-    Temporary second;
-    ASSERT_TRUE(createNamedTemporary(registry, place, false, first, error));
-    ASSERT_TRUE(createNamedTemporary(registry, place, false, second, error));
-    EXPECT_NE(first.name, second.name);
-    EXPECT_EQ(first.name.rfind(".tarvelin-", 0), 0u) << first.name;
-    EXPECT_EQ(first.name.size(), 18u) << first.name;
-    EXPECT_TRUE(writeAll(first.fd, "abc", 3, error));
-    ASSERT_TRUE(sealTemporary(registry, place, first, error));
-    ASSERT_TRUE(placeTemporary(registry, place, first, error));
-    EXPECT_EQ(std::filesystem::file_size(target), 3u);
-    removeTemporary(registry, place, second);
-    EXPECT_EQ(filesOtherThan(dir, std::string(200, 'o') + ".m3"), 0u);
-#ifndef _WIN32
-    for (const int sig : {SIGUSR1, SIGALRM, SIGSEGV, SIGABRT}) {
-        EXPECT_EXIT(
-            {
-                guardRun(&registry);
-                Temporary temp;
-                if (!createNamedTemporary(registry, place, false, temp, error)) {
-                    std::exit(1);
-                }
-                raise(sig);
-                std::exit(2);
-            },
-            ::testing::KilledBySignal(sig), "");
-        EXPECT_EQ(filesOtherThan(dir, std::string(200, 'o') + ".m3"), 0u) << sig;
-    }
-#endif
-    closePlace(place);
-    removeTree(dir);
-}
 
 } // namespace

@@ -1,0 +1,198 @@
+#include "temporaries.h"
+
+#include <atomic>
+#include <cassert>
+#include <chrono>
+#include <cstring>
+#include <random>
+
+namespace {
+
+// The registry: for each of the run's files, the folder it is in (a descriptor; -1
+// on Windows) and its name there (on Windows the whole path), for the handlers. Each
+// name is set last and taken first, so that a handler sees an entry whole or not at all.
+struct Entry {
+    std::atomic<int> folder{-1};
+    std::atomic<char*> name{nullptr};
+};
+Entry registry[3];
+bool handlersInstalled = false;
+int holdDepth = 0;
+
+Entry& entryOf(Role role) {
+    return registry[int(role)];
+}
+
+// Removes every registered file. Safe in a signal handler: no allocation, and each
+// entry is taken out whole.
+void removeRegistered() {
+    for (Entry& entry : registry) {
+        char* const name = entry.name.exchange(nullptr);
+        if (name) {
+            removeInHandler(entry.folder.load(), name);
+        }
+    }
+}
+
+void enlist(Role role, const Place& place, const std::string& name) {
+    if (!handlersInstalled) {
+        installFatalHandlers(removeRegistered);
+        handlersInstalled = true;
+    }
+    const std::string held = place.folderPath + name;
+    char* copy = new char[held.size() + 1];
+    std::memcpy(copy, held.c_str(), held.size() + 1);
+    Entry& entry = entryOf(role);
+    assert(!entry.name.load());
+    entry.folder.store(place.folder);
+    entry.name.store(copy);
+}
+
+void delist(Role role) {
+    delete[] entryOf(role).name.exchange(nullptr);
+}
+
+// ".tarvelin-" and eight letters or digits: a name no other file is likely to have;
+// creating it exclusively makes sure.
+std::string freshName() {
+    static std::mt19937_64 letters(
+        std::random_device{}() ^
+        uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()));
+    static const char alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string name = ".tarvelin-";
+    uint64_t x = letters();
+    for (int i = 0; i < 8; ++i, x /= 36) {
+        name += alphabet[x % 36];
+    }
+    return name;
+}
+
+// Gives the run's file `temp` a fresh name in the place's folder with `make` (creating,
+// naming or linking it there), registered in the same held moment.
+template <typename Make>
+bool giveFreshName(const Place& place, Temporary& temp, Make make, int& error) {
+    InterruptionHold hold;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = freshName();
+        if (make(name)) {
+            temp.name = name;
+            enlist(temp.role, place, name);
+            return true;
+        }
+        if (error != ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool closeTemporary(Temporary& temp, int& error) {
+    const int fd = temp.fd;
+    temp.fd = -1;
+    return fd < 0 || closeFile(fd, error);
+}
+
+} // namespace
+
+InterruptionHold::InterruptionHold() {
+    if (holdDepth++ == 0) {
+        holdInterruptions();
+    }
+}
+
+InterruptionHold::~InterruptionHold() {
+    if (--holdDepth == 0) {
+        releaseInterruptions();
+    }
+}
+
+bool createTemporary(const Place& target, bool text, Role role, Temporary& temp, int& error) {
+    temp.role = role;
+    bool created = createFile(target, "", text, temp.fd, error);
+    if (!created && error == NO_UNNAMED_FILES) {
+        created = giveFreshName(
+            target, temp,
+            [&](const std::string& name) { return createFile(target, name, text, temp.fd, error); },
+            error);
+    }
+    if (created && !copyAttributes(temp.fd, target, error)) {
+        removeTemporary(target, temp);
+        return false;
+    }
+    return created;
+}
+
+void sealTemporary(Temporary& temp) {
+    // Replacing a file makes ext4 write the new one's data out at the rename, which for
+    // a large model takes long enough for a kill to land between the commit's steps.
+    // Started now, while the file has no name, that wait leaves the commit.
+    startWriteback(temp.fd);
+}
+
+bool placeTemporary(const Place& target, Temporary& temp, int& error) {
+    InterruptionHold hold;
+    if (temp.name.empty() &&
+        !giveFreshName(
+            target, temp,
+            [&](const std::string& name) { return nameFile(target, temp.fd, name, error); },
+            error)) {
+        return false;
+    }
+    if (!markToGo(temp.fd, false, error) || !closeTemporary(temp, error) ||
+        !renameInFolder(target, temp.name, target.name, error)) {
+        return false;
+    }
+    delist(temp.role);
+    temp.name.clear();
+    return true;
+}
+
+void removeTemporary(const Place& target, Temporary& temp) {
+    if (temp.fd < 0 && temp.name.empty()) {
+        return;
+    }
+    InterruptionHold hold;
+    int ignored = 0;
+    closeTemporary(temp, ignored);
+    if (!temp.name.empty()) {
+        removeInFolder(target, temp.name, ignored);
+        delist(temp.role);
+        temp.name.clear();
+    }
+}
+
+bool keepBackup(const Place& target, Temporary& backup, int& error) {
+    backup.role = Role::Backup;
+    return giveFreshName(
+               target, backup,
+               [&](const std::string& name) {
+                   return linkInFolder(target, target.name, name, error);
+               },
+               error) ||
+           error == NOT_FOUND;
+}
+
+bool restoreBackup(const Place& target, Temporary& backup, int& error) {
+    InterruptionHold hold;
+    const bool restored = backup.name.empty()
+                              ? removeInFolder(target, target.name, error)
+                              : renameInFolder(target, backup.name, target.name, error);
+    delist(Role::Backup);
+    if (restored) {
+        backup.name.clear();
+    }
+    return restored;
+}
+
+bool dropBackup(const Place& target, Temporary& backup, int& error) {
+    if (backup.name.empty()) {
+        return true;
+    }
+    InterruptionHold hold;
+    const bool dropped = removeInFolder(target, backup.name, error);
+    delist(Role::Backup);
+    if (dropped) {
+        backup.name.clear();
+    }
+    return dropped;
+}
