@@ -250,13 +250,15 @@ bool giveOwner(int fd, const struct stat& info, int& error) {
            check(false, error);
 }
 
-// Writes all of `size` bytes, a chunk at a time; the console's writes (`seamed` false)
-// are not the file layer's and pass the tests' seam by.
-bool writeLoop(int fd, const char* at, size_t size, bool seamed, int& error) {
+// Writes all of `size` bytes, a chunk at a time, at `offset` or where `offset` is
+// negative at the file's position; the console's writes (`seamed` false) are not the
+// file layer's and pass the tests' seam by.
+bool writeLoop(int fd, const char* at, size_t size, int64_t offset, bool seamed, int& error) {
     while (size > 0) {
         const size_t chunk = std::min(size, CHUNK);
-        const ssize_t put =
-            seamed ? OS_CALL("write", -1, write(fd, at, chunk)) : write(fd, at, chunk);
+        const ssize_t put = !seamed      ? write(fd, at, chunk)
+                            : offset < 0 ? OS_CALL("write", -1, write(fd, at, chunk))
+                                         : OS_CALL("pwrite", -1, pwrite(fd, at, chunk, offset));
         if (put < 0 && errno == EINTR) {
             continue;
         }
@@ -265,6 +267,7 @@ bool writeLoop(int fd, const char* at, size_t size, bool seamed, int& error) {
             return false;
         }
         at += put;
+        offset += offset < 0 ? 0 : put;
         size -= size_t(put);
     }
     return true;
@@ -277,26 +280,11 @@ std::string systemErrorText(int error) {
 }
 
 bool writeAll(int fd, const void* data, size_t size, int& error) {
-    return writeLoop(fd, static_cast<const char*>(data), size, true, error);
+    return writeLoop(fd, static_cast<const char*>(data), size, -1, true, error);
 }
 
 bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error) {
-    const auto* at = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t put =
-            OS_CALL("pwrite", -1, pwrite(fd, at, std::min(size, CHUNK), off_t(offset)));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            error = put < 0 ? lastError() : NOTHING_WRITTEN;
-            return false;
-        }
-        at += put;
-        offset += uint64_t(put);
-        size -= size_t(put);
-    }
-    return true;
+    return writeLoop(fd, static_cast<const char*>(data), size, int64_t(offset), true, error);
 }
 
 void startWriteback(int fd) {
@@ -532,5 +520,5 @@ bool isPathSeparator(char c) {
 
 bool printText(const std::string& text) {
     int error = 0;
-    return std::fflush(stdout) == 0 && writeLoop(1, text.data(), text.size(), false, error);
+    return std::fflush(stdout) == 0 && writeLoop(1, text.data(), text.size(), -1, false, error);
 }

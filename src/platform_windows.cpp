@@ -1,48 +1,100 @@
-// The platform on Windows: UTF-16 names, handles behind the C runtime's descriptors,
-// file mappings and the console control handler.
+// The platform on Windows: names in UTF-16, handles behind the C runtime's descriptors,
+// places, and the raw calls on names in a folder that the run's files are made with.
 #include "platform_windows.h"
-#include "platform_os.h"
+#include "platform.h"
+#include "platform_seam.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include <fcntl.h>
 #include <io.h>
-#include <process.h>
 #include <sys/stat.h>
 #include <windows.h>
 
+// A call of the C runtime, whose failure says its cause in _doserrno where the system
+// gave one: cleared first, so that an earlier call's cause is not taken for this one's.
+#define CRT_CALL(name, call) (_doserrno = 0, OS_CALL(name, -1, call))
+
 namespace {
 
-// The run's registry, for the console handler; nullptr outside a run.
-std::atomic<CleanupRegistry*> activeRegistry{nullptr};
+void appendUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += char(c);
+    } else if (c < 0x800) {
+        out += char(0xC0 | c >> 6);
+        out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += char(0xE0 | c >> 12);
+        out += char(0x80 | (c >> 6 & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    } else {
+        out += char(0xF0 | c >> 18);
+        out += char(0x80 | (c >> 12 & 0x3F));
+        out += char(0x80 | (c >> 6 & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+}
 
-int errnoFromWindows(DWORD code) {
+// A Windows error code in the program's terms.
+int fromWindows(DWORD code) {
     switch (code) {
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-        return EEXIST;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-        return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-        return EACCES;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return ENOSPC;
-    case ERROR_FILENAME_EXCED_RANGE:
-        return ENAMETOOLONG;
+        return NOT_FOUND;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return ALREADY_EXISTS;
+    case ERROR_HANDLE_EOF:
+        return ENDED_EARLY;
+    case ERROR_SUCCESS:
+        return int(ERROR_GEN_FAILURE);
     default:
-        return EIO;
+        return int(code);
     }
+}
+
+// The error of the Windows call that just failed.
+int lastError() {
+    return fromWindows(GetLastError());
+}
+
+// The error of the C runtime's call that just failed: the system's cause where it gave
+// one, else the runtime's own, as the system would have said it.
+int crtError() {
+    if (_doserrno != 0) {
+        return fromWindows(DWORD(_doserrno));
+    }
+    switch (errno) {
+    case ENOSPC:
+        return int(ERROR_DISK_FULL);
+    case EMFILE:
+        return int(ERROR_TOO_MANY_OPEN_FILES);
+    case EBADF:
+        return int(ERROR_INVALID_HANDLE);
+    case EACCES:
+        return int(ERROR_ACCESS_DENIED);
+    case ENOENT:
+        return NOT_FOUND;
+    case EEXIST:
+        return ALREADY_EXISTS;
+    default:
+        return int(ERROR_GEN_FAILURE);
+    }
+}
+
+bool check(bool ok, int& error) {
+    if (!ok) {
+        error = lastError();
+    }
+    return ok;
 }
 
 bool identify(HANDLE handle, FileId& id) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) {
+    if (!OS_CALL("GetFileInformationByHandle", FALSE, GetFileInformationByHandle(handle, &info))) {
         return false;
     }
     id.device = info.dwVolumeSerialNumber;
@@ -81,15 +133,6 @@ HANDLE handleOf(int fd) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-// Marks an open file to go when its last handle closes, or takes the mark back. A file
-// so marked cannot be opened by another program either.
-bool markForDeletion(int fd, bool marked) {
-    FILE_DISPOSITION_INFO disposition = {};
-    disposition.DeleteFile = marked;
-    return SetFileInformationByHandle(handleOf(fd), FileDispositionInfo, &disposition,
-                                      sizeof disposition) != 0;
-}
-
 // Virus scanners, indexers and sync clients open new files as they appear, and while
 // they hold one it cannot be renamed or removed. Such a hold is waited out for a
 // while (about two seconds in all) before the call is taken to have failed.
@@ -107,41 +150,23 @@ bool waitedOutHold(DWORD code, int attempt) {
     return true;
 }
 
-bool moveReplacing(const std::wstring& from, const std::wstring& to, int& error) {
-    for (int attempt = 0; !MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
-         ++attempt) {
-        const DWORD code = GetLastError();
-        if (!waitedOutHold(code, attempt)) {
-            error = errnoFromWindows(code);
-            return false;
-        }
-    }
-    return true;
-}
-
-bool deleteWaiting(const std::wstring& path) {
-    for (int attempt = 0; !DeleteFileW(path.c_str()); ++attempt) {
-        if (!waitedOutHold(GetLastError(), attempt)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The file a path leads to once its links are followed, or "" when there is none.
 std::wstring finalPath(const std::wstring& path, DWORD& code) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = OS_CALL("CreateFileW", INVALID_HANDLE_VALUE,
+                          CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     std::wstring final;
     if (file != INVALID_HANDLE_VALUE) {
         final.resize(MAX_PATH);
-        DWORD length = GetFinalPathNameByHandleW(file, &final[0], DWORD(final.size()), 0);
+        DWORD length = OS_CALL("GetFinalPathNameByHandleW", 0,
+                               GetFinalPathNameByHandleW(file, &final[0], DWORD(final.size()), 0));
         if (length >= final.size()) {
             final.resize(length);
             length = GetFinalPathNameByHandleW(file, &final[0], DWORD(final.size()), 0);
         }
+        code = length == 0 ? GetLastError() : 0;
         final.resize(length < final.size() ? length : 0);
         CloseHandle(file);
     }
@@ -150,8 +175,9 @@ std::wstring finalPath(const std::wstring& path, DWORD& code) {
 
 bool identifyPath(const std::wstring& path, FileId& id) {
     HANDLE file =
-        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        OS_CALL("CreateFileW", INVALID_HANDLE_VALUE,
+                CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     const bool known = file != INVALID_HANDLE_VALUE && identify(file, id);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
@@ -168,130 +194,198 @@ std::wstring wholePath(const Place& place, const std::string& name) {
     return toUtf16(place.folderPath + name);
 }
 
+bool writeLoop(int fd, const char* at, size_t size, bool seamed, int& error) {
+    while (size > 0) {
+        const unsigned chunk = unsigned(size < (size_t(1) << 30) ? size : size_t(1) << 30);
+        const int put = seamed ? CRT_CALL("_write", _write(fd, at, chunk)) : _write(fd, at, chunk);
+        if (put <= 0) {
+            error = put < 0 ? crtError() : NOTHING_WRITTEN;
+            return false;
+        }
+        at += put;
+        size -= size_t(put);
+    }
+    return true;
+}
+
 } // namespace
 
-long long platformSeek(int fd, uint64_t offset) {
-    return _lseeki64(fd, (long long)offset, SEEK_SET);
-}
-long long platformSeekEnd(int fd) {
-    return _lseeki64(fd, 0, SEEK_END);
-}
-long long platformRead(int fd, void* dest, size_t size) {
-    return _read(fd, dest, unsigned(size));
-}
-long long platformWrite(int fd, const void* data, size_t size) {
-    return _write(fd, data, unsigned(size));
-}
-int platformClose(int fd) {
-    return _close(fd);
-}
-int processId() {
-    return _getpid();
-}
-
-// Opened for deleting too, and marked to go when the process ends however it ends,
-// until it is put in place.
-bool openExclusive(const Place& place, const std::string& name, bool text, int& fd, int& error) {
-    HANDLE handle = CreateFileW(wholePath(place, name).c_str(), GENERIC_WRITE | DELETE,
-                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = errnoFromWindows(GetLastError());
-        return false;
+std::string fromUtf16(const wchar_t* text) {
+    std::string out;
+    for (size_t i = 0; text[i] != 0; ++i) {
+        uint32_t c = uint16_t(text[i]);
+        const uint32_t next = uint16_t(text[i + 1]);
+        if (c >= 0xD800 && c < 0xDC00 && next >= 0xDC00 && next < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+            ++i;
+        }
+        appendUtf8(out, c);
     }
-    fd = _open_osfhandle(intptr_t(handle), _O_WRONLY | (text ? _O_TEXT : _O_BINARY));
-    if (fd < 0) {
-        CloseHandle(handle);
-        DeleteFileW(wholePath(place, name).c_str());
-        error = EMFILE;
-        return false;
-    }
-    if (!markForDeletion(fd, true)) {
-        error = errnoFromWindows(GetLastError());
-        _close(fd);
-        DeleteFileW(wholePath(place, name).c_str());
-        return false;
-    }
-    return true;
+    return out;
 }
 
-bool linkInFolder(const Place& place, const std::string& from, const std::string& to, int& error) {
-    if (!CreateHardLinkW(wholePath(place, to).c_str(), wholePath(place, from).c_str(), nullptr)) {
-        error = errnoFromWindows(GetLastError());
-        return false;
-    }
-    return true;
-}
-
-bool renameInFolder(const Place& place, const std::string& from, const std::string& to,
-                    int& error) {
-    return moveReplacing(wholePath(place, from), wholePath(place, to), error);
-}
-
-// One try: the registered temporaries are marked already, and a handler cannot wait.
-bool removeInFolder(int, const char* name) {
-    return DeleteFileW(toUtf16(name).c_str()) != 0;
-}
-
-const uint8_t* mapFile(int fd, uint64_t size) {
-    if (size > uint64_t(SIZE_MAX)) {
-        return nullptr;
-    }
-    HANDLE mapping = CreateFileMappingW(handleOf(fd), nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (!mapping) {
-        return nullptr;
-    }
-    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    CloseHandle(mapping);
-    return static_cast<const uint8_t*>(view);
-}
-
-// The registry is also read by the console handler's thread: the busy flag keeps the
-// two from changing files and entries at once.
-void holdInterruptions(CleanupRegistry& registry) {
-    while (registry.busy.test_and_set()) {
-        Sleep(1);
-    }
-}
-
-void releaseInterruptions(CleanupRegistry& registry) {
-    registry.busy.clear();
-}
-
-void prepareProcess() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (_get_osfhandle(fd) == -1) {
-            // Read-only: reading gives the end at once, writing fails.
-            const int taken = _wopen(L"NUL", _O_RDONLY);
-            if (taken >= 0 && taken != fd) {
-                _dup2(taken, fd);
-                _close(taken);
-            }
+std::wstring toUtf16(const std::string& text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size();) {
+        const uint8_t lead = uint8_t(text[i]);
+        size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        length = i + length <= text.size() ? length : 1;
+        uint32_t c = length == 1 ? lead : lead & (0x7Fu >> length);
+        for (size_t k = 1; k < length; ++k) {
+            c = c << 6 | (uint8_t(text[i + k]) & 0x3Fu);
+        }
+        i += length;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += wchar_t(0xD800 + (c >> 10));
+            out += wchar_t(0xDC00 + (c & 0x3FF));
+        } else {
+            out += wchar_t(c);
         }
     }
+    return out;
 }
 
-void guardRun(CleanupRegistry* registry) {
-    activeRegistry.store(registry);
-    SetConsoleCtrlHandler(handleConsoleControl, registry != nullptr);
+std::vector<std::string> utf8Arguments(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+        args.push_back(fromUtf16(argv[i]));
+    }
+    return args;
+}
+
+std::string systemErrorText(int error) {
+    switch (DWORD(error)) {
+    case ERROR_ACCESS_DENIED:
+        return "Permission denied";
+    case ERROR_SHARING_VIOLATION:
+        return "The file is open in another program";
+    case ERROR_LOCK_VIOLATION:
+        return "Part of the file is locked by another program";
+    case ERROR_USER_MAPPED_FILE:
+        return "The file is mapped into memory by another program";
+    case ERROR_DELETE_PENDING:
+        return "The file is being deleted";
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return "No space left on device";
+    case ERROR_FILENAME_EXCED_RANGE:
+        return "File name too long";
+    case ERROR_INVALID_NAME:
+        return "The file name is not valid";
+    case ERROR_BAD_PATHNAME:
+        return "The path is not valid";
+    case ERROR_DIRECTORY:
+        return "The folder name is not valid";
+    case ERROR_CANT_RESOLVE_FILENAME:
+        return "Too many levels of symbolic links";
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return "Too many open files";
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return "Not enough memory";
+    case ERROR_WRITE_PROTECT:
+        return "The media is write-protected";
+    case ERROR_NOT_READY:
+        return "The device is not ready";
+    case ERROR_CRC:
+        return "Data error (cyclic redundancy check)";
+    case ERROR_SECTOR_NOT_FOUND:
+    case ERROR_READ_FAULT:
+        return "The device cannot read the data";
+    case ERROR_WRITE_FAULT:
+        return "The device cannot write the data";
+    case ERROR_GEN_FAILURE:
+    case ERROR_IO_DEVICE:
+        return "The device is not working";
+    case ERROR_DEV_NOT_EXIST:
+        return "The device or network share is no longer there";
+    case ERROR_FILE_INVALID:
+        return "The file's disk was changed or removed";
+    case ERROR_FILE_CORRUPT:
+    case ERROR_DISK_CORRUPT:
+        return "The file or disk is corrupted";
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+        return "The network path was not found";
+    case ERROR_NETNAME_DELETED:
+        return "The network name is no longer available";
+    case ERROR_UNEXP_NET_ERR:
+        return "An unexpected network error occurred";
+    case ERROR_NETWORK_ACCESS_DENIED:
+        return "Network access is denied";
+    case ERROR_NETWORK_UNREACHABLE:
+    case ERROR_HOST_UNREACHABLE:
+        return "The network location cannot be reached";
+    case ERROR_SEM_TIMEOUT:
+        return "The network or device did not answer in time";
+    case ERROR_NOT_SAME_DEVICE:
+        return "The file cannot be moved to another disk";
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+        return "Not supported by this file system";
+    case ERROR_TOO_MANY_LINKS:
+        return "Too many links";
+    case ERROR_PRIVILEGE_NOT_HELD:
+        return "A required privilege is not held";
+    case ERROR_INVALID_HANDLE:
+        return "Invalid handle";
+    case ERROR_INVALID_PARAMETER:
+        return "Invalid argument";
+    default:
+        return "Windows error " + std::to_string(unsigned(error));
+    }
+}
+
+bool writeAll(int fd, const void* data, size_t size, int& error) {
+    return writeLoop(fd, static_cast<const char*>(data), size, true, error);
+}
+
+bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error) {
+    const long long end = CRT_CALL("_lseeki64", _lseeki64(fd, 0, SEEK_END));
+    if (end < 0 || CRT_CALL("_lseeki64", _lseeki64(fd, (long long)offset, SEEK_SET)) < 0) {
+        error = crtError();
+        return false;
+    }
+    if (!writeAll(fd, data, size, error)) {
+        return false;
+    }
+    if (CRT_CALL("_lseeki64", _lseeki64(fd, end, SEEK_SET)) < 0) {
+        error = crtError();
+        return false;
+    }
+    return true;
+}
+
+void startWriteback(int) {}
+
+bool closeFile(int fd, int& error) {
+    if (CRT_CALL("_close", _close(fd)) != 0) {
+        error = crtError();
+        return false;
+    }
+    return true;
 }
 
 bool openInput(const std::string& path, InputFile& input, int& error) {
     const std::wstring wide = longPath(path);
-    input.fd = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY);
+    input.fd = CRT_CALL("_wopen", _wopen(wide.c_str(), _O_RDONLY | _O_BINARY));
     if (input.fd < 0) {
         // A wildcard that matched nothing reaches the program as it was typed.
         const bool pattern = path.find_first_of("*?") != std::string::npos;
-        error = pattern ? NO_MATCH : isDirectory(wide) ? EISDIR : errno;
+        error = pattern ? NO_MATCH : isDirectory(wide) ? IS_A_FOLDER : crtError();
         return false;
     }
     struct _stati64 stat;
     BY_HANDLE_FILE_INFORMATION info;
-    const bool known = _fstati64(input.fd, &stat) == 0 && identify(handleOf(input.fd), input.id) &&
+    const bool known = CRT_CALL("_fstati64", _fstati64(input.fd, &stat)) == 0 &&
+                       identify(handleOf(input.fd), input.id) &&
                        GetFileInformationByHandle(handleOf(input.fd), &info);
     if (!known || (stat.st_mode & _S_IFREG) == 0) {
-        error = !known ? errno : (stat.st_mode & _S_IFDIR) != 0 ? EISDIR : NOT_REGULAR_FILE;
-        platformClose(input.fd);
+        error = !known                           ? lastError()
+                : (stat.st_mode & _S_IFDIR) != 0 ? IS_A_FOLDER
+                                                 : NOT_REGULAR_FILE;
+        _close(input.fd);
         input.fd = -1;
         return false;
     }
@@ -302,8 +396,9 @@ bool openInput(const std::string& path, InputFile& input, int& error) {
 
 bool checkInputUnchanged(const InputFile& input, int& error) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handleOf(input.fd), &info)) {
-        error = errnoFromWindows(GetLastError());
+    if (!check(OS_CALL("GetFileInformationByHandle", FALSE,
+                       GetFileInformationByHandle(handleOf(input.fd), &info)),
+               error)) {
         return false;
     }
     const uint64_t size = uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
@@ -311,48 +406,12 @@ bool checkInputUnchanged(const InputFile& input, int& error) {
     return size == input.size && lastWritten(info) == input.modified;
 }
 
-// A file in the temporary folder that goes when it is closed. Only conversions held
-// in memory use one (the tests and the fuzzer); the program itself needs none.
-bool createScratchFile(int& fd, int& error) {
-    std::wstring folder(MAX_PATH + 1, L'\0');
-    DWORD length = GetTempPathW(DWORD(folder.size()), &folder[0]);
-    if (length >= folder.size()) {
-        folder.resize(length + 1);
-        length = GetTempPathW(DWORD(folder.size()), &folder[0]);
-    }
-    if (length == 0 || length >= folder.size()) {
-        error = errnoFromWindows(GetLastError());
-        return false;
-    }
-    folder.resize(length);
-    error = EEXIST;
-    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-        const std::wstring name = folder + toUtf16(temporaryName(attempt));
-        HANDLE handle =
-            CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        error = handle == INVALID_HANDLE_VALUE ? errnoFromWindows(GetLastError()) : 0;
-        if (handle != INVALID_HANDLE_VALUE) {
-            fd = _open_osfhandle(intptr_t(handle), _O_RDWR | _O_BINARY);
-            if (fd < 0) {
-                CloseHandle(handle);
-                error = EMFILE;
-            }
-            return fd >= 0;
-        }
-    }
-    return false;
-}
-
-// The mapped view stays as it is: Windows reads its pages in as they are touched.
-void settleInput(const InputBytes&, uint64_t) {}
-
 bool findPlace(const std::string& path, Place& place, int& error) {
     const std::wstring full = longPath(path);
     DWORD code = 0;
     std::wstring final = finalPath(full, code);
     if (final.empty() && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
-        error = errnoFromWindows(code);
+        error = fromWindows(code);
         return false;
     }
     final = final.empty() ? full : final;
@@ -367,11 +426,11 @@ void closePlace(Place&) {}
 
 bool checkReplaceable(const Place& place, const FileId& input, int& error) {
     const std::wstring wide = wholePath(place, place.name);
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    const DWORD attributes =
+        OS_CALL("GetFileAttributesW", INVALID_FILE_ATTRIBUTES, GetFileAttributesW(wide.c_str()));
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD code = GetLastError();
-        error = errnoFromWindows(code);
-        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+        error = lastError();
+        return error == NOT_FOUND;
     }
     FileId id;
     if (identifyPath(wide, id) && id.device == input.device && id.index == input.index) {
@@ -379,19 +438,19 @@ bool checkReplaceable(const Place& place, const FileId& input, int& error) {
         return false;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        error = EISDIR;
+        error = IS_A_FOLDER;
         return false;
     }
     if (attributes & FILE_ATTRIBUTE_READONLY) {
-        error = EACCES;
+        error = int(ERROR_ACCESS_DENIED);
         return false;
     }
     // A file another program holds open without sharing its deletion cannot be replaced.
-    HANDLE file =
-        CreateFileW(wide.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        error = errnoFromWindows(GetLastError());
+    HANDLE file = OS_CALL("CreateFileW", INVALID_HANDLE_VALUE,
+                          CreateFileW(wide.c_str(), DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!check(file != INVALID_HANDLE_VALUE, error)) {
         return false;
     }
     CloseHandle(file);
@@ -410,46 +469,103 @@ bool samePlace(const Place& a, const Place& b) {
                                 int(second.size()), TRUE) == CSTR_EQUAL;
 }
 
-bool createTemporary(CleanupRegistry& registry, const Place& target, bool text, Temporary& temp,
-                     int& error) {
-    return createNamedTemporary(registry, target, text, temp, error);
-}
-
-bool sealTemporary(CleanupRegistry&, const Place&, Temporary&, int&) {
+// Opened for deleting too, and marked to go when the process ends however it ends,
+// until it is put in place. No other program may write to it meanwhile.
+bool createFile(const Place& place, const std::string& name, bool text, int& fd, int& error) {
+    if (name.empty()) {
+        error = NO_UNNAMED_FILES;
+        return false;
+    }
+    const std::wstring path = wholePath(place, name);
+    HANDLE handle = OS_CALL("CreateFileW", INVALID_HANDLE_VALUE,
+                            CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
+                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!check(handle != INVALID_HANDLE_VALUE, error)) {
+        return false;
+    }
+    fd = CRT_CALL("_open_osfhandle",
+                  _open_osfhandle(intptr_t(handle), _O_WRONLY | (text ? _O_TEXT : _O_BINARY)));
+    if (fd < 0) {
+        error = crtError();
+        CloseHandle(handle);
+        DeleteFileW(path.c_str());
+        return false;
+    }
+    if (!markToGo(fd, true, error)) {
+        _close(fd);
+        fd = -1;
+        DeleteFileW(path.c_str());
+        return false;
+    }
     return true;
 }
 
-// The mark comes off only for the rename, and goes back on should it fail, so the
-// temporary goes with the process whatever ends it.
-bool placeTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp, int& error) {
-    if (!markForDeletion(temp.fd, false)) {
-        error = errnoFromWindows(GetLastError());
-        return false;
-    }
-    if (!renameInFolder(target, temp.name, target.name, error)) {
-        markForDeletion(temp.fd, true);
-        return false;
-    }
-    delist(registry, target, temp.name);
-    temp.name.clear();
-    _close(temp.fd);
-    temp.fd = -1;
-    return true;
+bool nameFile(const Place&, int, const std::string&, int& error) {
+    error = NO_UNNAMED_FILES;
+    return false;
 }
 
-void removeTemporary(CleanupRegistry& registry, const Place& target, Temporary& temp) {
-    const bool marked = temp.fd >= 0 && markForDeletion(temp.fd, true);
-    if (temp.fd >= 0) {
-        _close(temp.fd);
-        temp.fd = -1;
+bool linkInFolder(const Place& place, const std::string& from, const std::string& to, int& error) {
+    if (OS_CALL("CreateHardLinkW", FALSE,
+                CreateHardLinkW(wholePath(place, to).c_str(), wholePath(place, from).c_str(),
+                                nullptr))) {
+        return true;
     }
-    if (!temp.name.empty()) {
-        if (!marked) {
-            deleteWaiting(wholePath(target, temp.name));
+    const DWORD code = GetLastError();
+    const bool none = code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED ||
+                      code == ERROR_TOO_MANY_LINKS;
+    error = none ? NO_HARD_LINKS : fromWindows(code);
+    return false;
+}
+
+bool renameInFolder(const Place& place, const std::string& from, const std::string& to,
+                    int& error) {
+    const std::wstring source = wholePath(place, from);
+    const std::wstring target = wholePath(place, to);
+    for (int attempt = 0;
+         !OS_CALL("MoveFileExW", FALSE,
+                  MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING));
+         ++attempt) {
+        const DWORD code = GetLastError();
+        if (!waitedOutHold(code, attempt)) {
+            error = fromWindows(code);
+            return false;
         }
-        delist(registry, target, temp.name);
-        temp.name.clear();
     }
+    return true;
+}
+
+bool removeInFolder(const Place& place, const std::string& name, int& error) {
+    const std::wstring path = wholePath(place, name);
+    for (int attempt = 0; !OS_CALL("DeleteFileW", FALSE, DeleteFileW(path.c_str())); ++attempt) {
+        const DWORD code = GetLastError();
+        if (!waitedOutHold(code, attempt)) {
+            error = fromWindows(code);
+            return false;
+        }
+    }
+    return true;
+}
+
+// One try: the registered temporaries are marked already, and a handler cannot wait.
+void removeInHandler(int, const char* name) {
+    DeleteFileW(toUtf16(name).c_str());
+}
+
+// A file so marked cannot be opened by another program either.
+bool markToGo(int fd, bool marked, int& error) {
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = marked;
+    return check(OS_CALL("SetFileInformationByHandle", FALSE,
+                         SetFileInformationByHandle(handleOf(fd), FileDispositionInfo, &disposition,
+                                                    sizeof disposition)),
+                 error);
+}
+
+// On Windows the new file has what its folder gives every new file; nothing is copied.
+bool copyAttributes(int, const Place&, int&) {
+    return true;
 }
 
 bool pathExists(const std::string& path) {
@@ -474,22 +590,7 @@ bool isPathSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
-void runPause() {
-    std::fflush(stdout);
-    if (std::system("PAUSE") != 0) {
-        return;
-    }
-}
-
-int __stdcall handleConsoleControl(unsigned long event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
-        return FALSE;
-    }
-    CleanupRegistry* const registry = activeRegistry.load();
-    if (registry) {
-        // Held for good: the process ends once the default handler runs.
-        holdInterruptions(*registry);
-        removeRegistered(*registry);
-    }
-    return FALSE;
+bool printText(const std::string& text) {
+    int error = 0;
+    return std::fflush(stdout) == 0 && writeLoop(1, text.data(), text.size(), false, error);
 }

@@ -1,5 +1,5 @@
 // What only the Windows program has: names in UTF-16, the console's code page and the
-// console control handler. Included by the Windows platform file, the Windows entry
+// console control handler. Included by the Windows platform files, the Windows entry
 // point and the Windows tests.
 #pragma once
 
@@ -17,7 +17,7 @@ std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
 // themselves, and gives the one it had (0 without a console) for restoreConsole.
 unsigned useUtf8Console();
 void restoreConsole(unsigned codePage);
-// The console control handler: removes the registered temporaries, then lets the
-// default handler end the process. Nonzero when it has handled the event alone.
+// The console control handler: runs the cleanup given to installFatalHandlers, then
+// lets the default handler end the process. Nonzero when it has handled the event alone.
 int __stdcall handleConsoleControl(unsigned long event);
 #endif

@@ -912,7 +912,7 @@ TEST_F(Cli, OutputHeldOpenByAnotherProgramIsLeftAlone) {
     const RunResult r = run({"unit.m3", "-c"});
     CloseHandle(held);
     EXPECT_EQ(r.status, failureStatus());
-    EXPECT_EQ(r.out, "Cannot write \"unit_Sc2.m3\": Permission denied\n");
+    EXPECT_EQ(r.out, "Cannot write \"unit_Sc2.m3\": The file is open in another program\n");
     EXPECT_EQ(snapshot(dir), before);
 }
 

@@ -140,10 +140,12 @@ class EveryCall : public ::testing::Test {
         const RunResult r = run();
         setFault("TARVELIN_FAULT", "");
         EXPECT_EQ(r.status, 0) << r.out;
-        std::ifstream in(list);
         std::vector<std::string> calls;
-        for (std::string call; std::getline(in, call);) {
-            calls.push_back(call);
+        {
+            std::ifstream in(list);
+            for (std::string call; std::getline(in, call);) {
+                calls.push_back(call);
+            }
         }
         fs::remove(list);
         return calls;
