@@ -89,6 +89,8 @@ std::string errorText(int error) {
         return "Files without a name are not supported here";
     case NO_HARD_LINKS:
         return "Hard links are not supported here";
+    case SOURCE_FAULTED:
+        return "the bytes to write could not be read";
     default:
         return systemErrorText(error);
     }

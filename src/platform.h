@@ -25,6 +25,8 @@ constexpr int ALREADY_EXISTS = -10;
 constexpr int IS_A_FOLDER = -11;
 constexpr int NO_UNNAMED_FILES = -12;
 constexpr int NO_HARD_LINKS = -13;
+// A write whose bytes could not be read: they came from the mapped input, which failed.
+constexpr int SOURCE_FAULTED = -14;
 
 // The system's own words for one of its errors (one it has no words for, by number).
 std::string systemErrorText(int error);

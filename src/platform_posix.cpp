@@ -30,6 +30,8 @@ int lastError() {
         return ALREADY_EXISTS;
     case EISDIR:
         return IS_A_FOLDER;
+    case EFAULT:
+        return SOURCE_FAULTED;
     case 0:
         return EIO;
     default:

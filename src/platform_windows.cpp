@@ -49,6 +49,8 @@ int fromWindows(DWORD code) {
         return ALREADY_EXISTS;
     case ERROR_HANDLE_EOF:
         return ENDED_EARLY;
+    case ERROR_NOACCESS:
+        return SOURCE_FAULTED;
     case ERROR_SUCCESS:
         return int(ERROR_GEN_FAILURE);
     default:

@@ -101,7 +101,9 @@ bool writeFiles(BlockSet& set, const InputFile& input, const std::string& inputP
               startFile(log, Role::Log, true, workingFolder() + LOG_NAME, problem);
     if (ok) {
         WriteWork work = {&set, &output.sink, &log.sink, &report};
-        if (!readMappedInput(writeWork, &work)) {
+        // Large blocks go from the mapping straight to the file: a write that could not
+        // read them is the input's failure too.
+        if (!readMappedInput(writeWork, &work) || output.sink.error == SOURCE_FAULTED) {
             problem = ioProblem("read", inputPath, CHANGED_WHILE_READ);
             ok = false;
         }
