@@ -26,6 +26,37 @@ void settleBackup(bool settled, const PendingFile& log, const Temporary& backup,
     }
 }
 
+// Puts the pair in place, interruptions held off throughout.
+bool placePair(PendingFile& log, PendingFile& output, std::string& problem, std::string& notice) {
+    InterruptionHold hold;
+    int error = 0;
+    Temporary backup;
+    // Where the file system gives no second name, the earlier log cannot be put back.
+    int unkept = 0;
+    if (!keepBackup(log.place, backup, unkept) && unkept != NO_HARD_LINKS) {
+        problem = ioProblem("write", log.path, unkept);
+        return false;
+    }
+    if (!placeTemporary(log.place, log.temp, error)) {
+        problem = ioProblem("write", log.path, error);
+        const bool dropped = dropBackup(log.place, backup, error);
+        settleBackup(dropped, log, backup, false, error, problem);
+        return false;
+    }
+    if (!placeTemporary(output.place, output.temp, error)) {
+        problem = ioProblem("write", output.path, error);
+        const bool restored = unkept == 0 && restoreBackup(log.place, backup, error);
+        if (!restored && backup.name.empty()) {
+            problem += "\n" + newLogLeft(log.path, output.path, unkept != 0 ? unkept : error);
+        }
+        settleBackup(restored, log, backup, true, error, problem);
+        return false;
+    }
+    const bool dropped = dropBackup(log.place, backup, error);
+    settleBackup(dropped, log, backup, false, error, notice);
+    return true;
+}
+
 } // namespace
 
 bool aimFiles(PendingFile& output, const std::string& outputPath, PendingFile& log,
@@ -54,43 +85,35 @@ bool startFile(PendingFile& file, Role role, bool text, const std::string& shown
 bool finishWriting(PendingFile& file, std::string& problem) {
     const bool flushed = sinkFlush(file.sink);
     file.sink.fd = -1;
-    if (!flushed) {
-        problem = ioProblem("write", file.path, file.sink.error);
+    int error = file.sink.error;
+    if (!flushed || !sealTemporary(file.temp, error)) {
+        problem = ioProblem("write", file.path, error);
         return false;
     }
-    sealTemporary(file.temp);
     return true;
 }
 
 bool putInPlace(PendingFile& log, PendingFile& output, std::string& problem, std::string& notice) {
-    InterruptionHold hold;
-    int error = 0;
-    Temporary backup;
-    // Where the file system gives no second name, the earlier log cannot be put back.
-    const bool kept = keepBackup(log.place, backup, error);
-    if (!kept && error != NO_HARD_LINKS) {
-        problem = ioProblem("write", log.path, error);
+    if (!placePair(log, output, problem, notice)) {
         return false;
     }
-    if (!placeTemporary(log.place, log.temp, error)) {
-        problem = ioProblem("write", log.path, error);
-        const bool dropped = dropBackup(log.place, backup, error);
-        settleBackup(dropped, log, backup, false, error, problem);
-        return false;
+    // The renames outlast a power cut once their folders are on disk. Should that fail
+    // the files are in place all the same, and the run says so.
+    for (const PendingFile* file : {&log, &output}) {
+        int error = 0;
+        if (!flushFolder(file->place, error)) {
+            notice += (notice.empty() ? "" : "\n") + notFlushed(file->path, error);
+        }
     }
-    if (!placeTemporary(output.place, output.temp, error)) {
-        problem = ioProblem("write", output.path, error);
-        const bool restored = !kept || restoreBackup(log.place, backup, error);
-        settleBackup(restored, log, backup, true, error, problem);
-        return false;
-    }
-    const bool dropped = dropBackup(log.place, backup, error);
-    settleBackup(dropped, log, backup, false, error, notice);
     return true;
 }
 
-void discard(PendingFile& file) {
-    removeTemporary(file.place, file.temp);
+void discard(PendingFile& file, std::string& problem) {
+    const std::string name = file.temp.name;
+    int error = 0;
+    if (!removeTemporary(file.place, file.temp, error)) {
+        problem += (problem.empty() ? "" : "\n") + leftTemporary(file.path, name, error);
+    }
     file.sink.fd = -1;
     closePlace(file.place);
 }

@@ -34,5 +34,6 @@ bool finishWriting(PendingFile& file, std::string& problem);
 // reports a failure leaves the earlier pair. Where a copy of the earlier log cannot be
 // put back or removed, `problem` (on failure) or `notice` (on success) names it.
 bool putInPlace(PendingFile& log, PendingFile& output, std::string& problem, std::string& notice);
-// Removes what is left of a file not put in place, and lets go of its folder.
-void discard(PendingFile& file);
+// Removes what is left of a file not put in place, and lets go of its folder; a
+// temporary that cannot be removed is named in `problem`.
+void discard(PendingFile& file, std::string& problem);

@@ -20,7 +20,6 @@ std::string entryName(const FaultInfo& f) {
 const char* const NOT_M3 = "This is not a valid M3 file.";
 
 std::string describeFault(const FaultInfo& f) {
-    const std::string n = std::to_string(f.entry);
     switch (f.fault) {
     case Fault::None:
     case Fault::WrongMagic:
@@ -111,6 +110,21 @@ std::string usageText() {
 
 std::string notConverted(const std::string& path) {
     return "\"" + path + "\" was not converted: Tarvelin converts one file at a time.";
+}
+
+std::string leftTemporary(const std::string& path, const std::string& name, int error) {
+    return "A temporary file for \"" + path + "\" could not be removed (" + errorText(error) +
+           "): it is left as \"" + name + "\" in that file's folder.";
+}
+
+std::string newLogLeft(const std::string& logPath, const std::string& outputPath, int error) {
+    return "\"" + logPath + "\" is the new log, beside the earlier \"" + outputPath +
+           "\": the earlier log could not be kept (" + errorText(error) + ").";
+}
+
+std::string notFlushed(const std::string& path, int error) {
+    return "\"" + path + "\" is in place, but its folder could not be written to disk (" +
+           errorText(error) + "): a power cut now may undo it.";
 }
 
 std::string keptBackup(const std::string& logPath, const std::string& backup, bool putBack,

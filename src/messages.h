@@ -23,6 +23,12 @@ std::string rejection(const FaultInfo& fault);
 std::string usageText();
 // The line for a second file named on the command line, which is not converted.
 std::string notConverted(const std::string& path);
+// The line for a temporary of the file at `path` that could not be removed.
+std::string leftTemporary(const std::string& path, const std::string& name, int error);
+// The line for a new log left beside the earlier output, the earlier log not kept.
+std::string newLogLeft(const std::string& logPath, const std::string& outputPath, int error);
+// The line for a file in place whose folder could not be written out to its disk.
+std::string notFlushed(const std::string& path, int error);
 // The line naming where a copy of the earlier log, which could not be put back or
 // removed, is kept: `backup` in the folder of the log at `logPath`.
 std::string keptBackup(const std::string& logPath, const std::string& backup, bool putBack,

@@ -40,8 +40,9 @@ void prepareProcess();
 // closing). A signal the program was started with ignored stays ignored. `cleanup`
 // must be safe in a signal handler.
 void installFatalHandlers(void (*cleanup)());
-// Holds off every signal that comes from outside (not a fault of the program's own)
-// until the release; one that arrives meanwhile is taken at the release.
+// Holds off every signal that ends the process but a fault of the program's own until
+// the release; one that arrives meanwhile, another process's fault signal included, is
+// taken at the release.
 void holdInterruptions();
 void releaseInterruptions();
 
@@ -59,11 +60,15 @@ struct InputFile {
     uint64_t size = 0;
     FileId id;
     int64_t modified = 0;
+    int64_t changed = 0;
+    // Whether the system tells of any other process opening it for writing (a lease).
+    bool watched = false;
 };
 
 // Each returns true on success, and on failure sets `error`.
 bool openInput(const std::string& path, InputFile& input, int& error);
-// False with CHANGED_WHILE_READ when the input's size or modification time has changed.
+// False with CHANGED_WHILE_READ when the input's size, modification or change time has
+// changed, or another process has opened it for writing where that is told.
 bool checkInputUnchanged(const InputFile& input, int& error);
 
 // The input's bytes in memory: the file mapped, so that a page is read only when it
@@ -84,9 +89,9 @@ bool readMappedInput(void (*work)(void*), void* context);
 
 bool writeAll(int fd, const void* data, size_t size, int& error);
 bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error);
-// Starts writing a file's data out to its disk, so that a later rename need not wait
-// for it.
-void startWriteback(int fd);
+// Writes the file's data out to its disk and waits for it, so that a power cut after
+// it leaves the data whole.
+bool flushFile(int fd, int& error);
 bool closeFile(int fd, int& error);
 
 // Where a file is to land: the folder it lands in, held open (on Windows its full
@@ -128,8 +133,11 @@ bool linkInFolder(const Place& place, const std::string& from, const std::string
 bool renameInFolder(const Place& place, const std::string& from, const std::string& to, int& error);
 bool removeInFolder(const Place& place, const std::string& name, int& error);
 // The same removal from a signal handler: the folder's descriptor and the name (on
-// Windows the whole path); no allocation, one try.
+// Windows the whole path); one try, and on POSIX no allocation.
 void removeInHandler(int folder, const char* name);
+// Writes the folder's names out to its disk and waits for it, so that the renames in
+// it outlast a power cut (POSIX; on Windows each rename is written through itself).
+bool flushFolder(const Place& place, int& error);
 // Marks an open file to go when it is closed, or takes the mark back (Windows; other
 // systems remove files by name only).
 bool markToGo(int fd, bool marked, int& error);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -106,8 +107,17 @@ int64_t modifiedAt(const struct stat& info) {
     return int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
 }
 
+int64_t changedAt(const struct stat& info) {
+    return int64_t(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+}
+
 bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The path through which a file without a name can be reached and given one.
+std::string procPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
 bool statAt(int folder, const std::string& name, struct stat& info, int flags, int& error) {
@@ -150,6 +160,50 @@ bool renameMayReplace(const Place& place, const struct stat& file, const struct 
 #endif
 }
 
+#ifdef F_SETLEASE
+volatile sig_atomic_t inputOpenedForWriting = 0;
+
+// Another process is opening the input for writing: the lease goes at once, so that it
+// need not wait, and the conversion, which may hold bytes of two versions, is refused.
+extern "C" void onLeaseBroken(int, siginfo_t* info, void*) {
+    inputOpenedForWriting = 1;
+    fcntl(info->si_fd, F_SETLEASE, F_UNLCK);
+}
+
+// Takes a read lease on the input, granted where this user owns it (or is root) and no
+// other process has it open for writing: the system then tells of any process that
+// opens it for writing, by SIGURG, whose default does nothing.
+bool watchInput(int fd) {
+    struct sigaction action = {};
+    action.sa_sigaction = onLeaseBroken;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    return sigaction(SIGURG, &action, nullptr) == 0 &&
+           OS_CALL("fcntl", -1, fcntl(fd, F_SETSIG, SIGURG)) == 0 &&
+           OS_CALL("fcntl", -1, fcntl(fd, F_SETLEASE, F_RDLCK)) == 0;
+}
+#else
+const bool inputOpenedForWriting = false;
+#endif
+
+// A folder marked immutable or append-only lets no file in it be renamed or removed.
+bool folderTakesRenames(const Place& place, int& error) {
+#if defined(__linux__) && defined(STATX_ATTR_APPEND)
+    struct statx folder = {};
+    if (!check(OS_CALL("statx", -1,
+                       statx(place.folder, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &folder)) == 0,
+               error)) {
+        return false;
+    }
+    const uint64_t fixed = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+    error = (folder.stx_attributes & folder.stx_attributes_mask & fixed) ? EPERM : 0;
+    return error == 0;
+#else
+    (void)place;
+    (void)error;
+    return true;
+#endif
+}
+
 // A call that may fail only because this process may not make it: a user setting
 // another's owner or an attribute it has no right to. Root may make them all.
 bool notPermitted() {
@@ -172,7 +226,7 @@ bool openAttributeSource(const Place& place, AttributeSource& source, int& error
         return check(source.fd >= 0, error);
     }
     source.fd = OS_CALL("openat", -1, openat(place.folder, place.name.c_str(), O_PATH | O_CLOEXEC));
-    source.path = "/proc/self/fd/" + std::to_string(source.fd);
+    source.path = procPath(source.fd);
     return check(source.fd >= 0, error);
 }
 
@@ -289,13 +343,20 @@ bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error)
     return writeLoop(fd, static_cast<const char*>(data), size, int64_t(offset), true, error);
 }
 
-void startWriteback(int fd) {
-#ifdef SYNC_FILE_RANGE_WRITE
-    // Only advice: where the system cannot start it, the data goes out later.
-    OS_CALL("sync_file_range", -1, sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE));
-#else
-    (void)fd;
-#endif
+bool flushFile(int fd, int& error) {
+    return check(OS_CALL("fdatasync", -1, fdatasync(fd)) == 0, error);
+}
+
+bool flushFolder(const Place& place, int& error) {
+    // The place holds its folder without reading it; a flush needs it open to read.
+    const int fd =
+        OS_CALL("openat", -1, openat(place.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!check(fd >= 0, error)) {
+        return false;
+    }
+    const bool flushed = check(OS_CALL("fsync", -1, fsync(fd)) == 0, error);
+    close(fd);
+    return flushed;
 }
 
 bool closeFile(int fd, int& error) {
@@ -303,8 +364,22 @@ bool closeFile(int fd, int& error) {
 }
 
 bool openInput(const std::string& path, InputFile& input, int& error) {
-    // Not blocking, so that a pipe is refused at once rather than waited on.
-    input.fd = OS_CALL("open", -1, open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // Not blocking, so that a pipe is refused at once rather than waited on; a path too
+    // long for one call is opened from its folder.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    input.fd = OS_CALL("open", -1, open(path.c_str(), flags));
+    if (input.fd < 0 && errno == ENAMETOOLONG) {
+        std::string folder;
+        std::string name;
+        splitPath(path, folder, name);
+        const int at = openFolder(AT_FDCWD, folder, error);
+        input.fd = at < 0 ? -1 : OS_CALL("openat", -1, openat(at, name.c_str(), flags));
+        const int saved = errno;
+        if (at >= 0) {
+            close(at);
+        }
+        errno = saved;
+    }
     if (!check(input.fd >= 0, error)) {
         return false;
     }
@@ -319,6 +394,10 @@ bool openInput(const std::string& path, InputFile& input, int& error) {
     input.id = {uint64_t(info.st_dev), uint64_t(info.st_ino)};
     input.size = uint64_t(info.st_size);
     input.modified = modifiedAt(info);
+    input.changed = changedAt(info);
+#ifdef F_SETLEASE
+    input.watched = watchInput(input.fd);
+#endif
     return true;
 }
 
@@ -328,7 +407,8 @@ bool checkInputUnchanged(const InputFile& input, int& error) {
         return false;
     }
     error = CHANGED_WHILE_READ;
-    return uint64_t(info.st_size) == input.size && modifiedAt(info) == input.modified;
+    return uint64_t(info.st_size) == input.size && modifiedAt(info) == input.modified &&
+           changedAt(info) == input.changed && !(input.watched && inputOpenedForWriting);
 }
 
 bool findPlace(const std::string& path, Place& place, int& error) {
@@ -369,6 +449,9 @@ void closePlace(Place& place) {
 bool checkReplaceable(const Place& place, const FileId& input, int& error) {
     struct stat info;
     struct stat folder;
+    if (!folderTakesRenames(place, error)) {
+        return false;
+    }
     if (!statAt(place.folder, place.name, info, 0, error)) {
         return error == NOT_FOUND;
     }
@@ -413,7 +496,8 @@ bool createFile(const Place& place, const std::string& name, bool, int& fd, int&
         return check(fd >= 0, error);
     }
 #ifdef O_TMPFILE
-    // Only where the file can later be given a name: through /proc, which leads back to it.
+    // Only where the file can later be given a name: through /proc, which must lead back
+    // to it, or without /proc as root, who may name a file by its descriptor alone.
     fd = OS_CALL("open_unnamed", -1,
                  openat(place.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (fd < 0) {
@@ -423,9 +507,9 @@ bool createFile(const Place& place, const std::string& name, bool, int& fd, int&
     }
     struct stat viaProc;
     struct stat own;
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    if (OS_CALL("stat", -1, stat(path.c_str(), &viaProc)) == 0 && statOpen(fd, own, error) &&
-        sameFile(viaProc, own)) {
+    const bool proc = OS_CALL("stat", -1, stat(procPath(fd).c_str(), &viaProc)) == 0;
+    const bool noProc = !proc && errno == ENOENT && geteuid() == 0;
+    if (statOpen(fd, own, error) && (proc ? sameFile(viaProc, own) : noProc)) {
         return true;
     }
     close(fd);
@@ -435,11 +519,19 @@ bool createFile(const Place& place, const std::string& name, bool, int& fd, int&
 }
 
 bool nameFile(const Place& place, int fd, const std::string& name, int& error) {
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    return check(
-        OS_CALL("linkat", -1,
-                linkat(AT_FDCWD, path.c_str(), place.folder, name.c_str(), AT_SYMLINK_FOLLOW)) == 0,
-        error);
+    if (OS_CALL("linkat", -1,
+                linkat(AT_FDCWD, procPath(fd).c_str(), place.folder, name.c_str(),
+                       AT_SYMLINK_FOLLOW)) == 0) {
+        return true;
+    }
+#ifdef AT_EMPTY_PATH
+    if (errno == ENOENT) {
+        return check(
+            OS_CALL("linkat", -1, linkat(fd, "", place.folder, name.c_str(), AT_EMPTY_PATH)) == 0,
+            error);
+    }
+#endif
+    return check(false, error);
 }
 
 bool linkInFolder(const Place& place, const std::string& from, const std::string& to, int& error) {

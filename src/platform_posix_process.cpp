@@ -28,6 +28,10 @@ std::atomic<const char*> mappedBegin{nullptr};
 std::atomic<const char*> mappedEnd{nullptr};
 sigjmp_buf inputFailed;
 volatile sig_atomic_t readingInput = 0;
+// While interruptions are held, a fault signal that another process sent (it cannot be
+// blocked as the others are) waits here until the release.
+volatile sig_atomic_t holding = 0;
+volatile sig_atomic_t sentWhileHeld = 0;
 
 // Whether the signal's default action ends the process: all but those that stop or
 // continue it, or are ignored by default. SIGKILL and SIGSTOP cannot be caught.
@@ -89,9 +93,13 @@ bool insideMappedInput(const void* address) {
 // read. Any other fatal signal runs the cleanup and then ends the process as it would
 // have: a SIGBUS another process sent (si_code of 0 or below) is no input fault.
 extern "C" void onFatalSignal(int sig, siginfo_t* info, void*) {
-    if (sig == SIGBUS && readingInput && info && info->si_code > 0 &&
-        insideMappedInput(info->si_addr)) {
+    const bool sent = !info || info->si_code <= 0;
+    if (sig == SIGBUS && readingInput && !sent && insideMappedInput(info->si_addr)) {
         siglongjmp(inputFailed, 1);
+    }
+    if (sent && holding) {
+        sentWhileHeld = sig;
+        return;
     }
     void (*const cleanup)() = fatalCleanup.load();
     if (cleanup) {
@@ -155,10 +163,15 @@ void installFatalHandlers(void (*cleanup)()) {
 
 void holdInterruptions() {
     sigprocmask(SIG_BLOCK, &interruptions(), &maskBeforeHold);
+    holding = 1;
 }
 
 void releaseInterruptions() {
+    holding = 0;
     sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
+    if (sentWhileHeld != 0) {
+        raise(sentWhileHeld);
+    }
 }
 
 bool takeInputBytes(int fd, uint64_t size, InputBytes& bytes, int& error) {

@@ -359,7 +359,13 @@ bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error)
     return true;
 }
 
-void startWriteback(int) {}
+bool flushFile(int fd, int& error) {
+    return check(OS_CALL("FlushFileBuffers", FALSE, FlushFileBuffers(handleOf(fd))), error);
+}
+
+bool flushFolder(const Place&, int&) {
+    return true;
+}
 
 bool closeFile(int fd, int& error) {
     if (CRT_CALL("_close", _close(fd)) != 0) {
@@ -525,9 +531,9 @@ bool renameInFolder(const Place& place, const std::string& from, const std::stri
                     int& error) {
     const std::wstring source = wholePath(place, from);
     const std::wstring target = wholePath(place, to);
-    for (int attempt = 0;
-         !OS_CALL("MoveFileExW", FALSE,
-                  MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING));
+    for (int attempt = 0; !OS_CALL("MoveFileExW", FALSE,
+                                   MoveFileExW(source.c_str(), target.c_str(),
+                                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
          ++attempt) {
         const DWORD code = GetLastError();
         if (!waitedOutHold(code, attempt)) {

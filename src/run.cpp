@@ -91,7 +91,8 @@ bool inputStayedTheSame(const InputFile& input, const std::string& path, std::st
 
 // Writes the output and the log under temporary names and composes the strings report,
 // then puts the files in place. Everything that can fail does so before the first
-// file is put in place, and on any failure no temporary is left behind.
+// file is put in place; after a failure no temporary is left behind but one that the
+// problem names.
 bool writeFiles(BlockSet& set, const InputFile& input, const std::string& inputPath,
                 std::string& report, std::string& problem, std::string& notice) {
     PendingFile output;
@@ -111,8 +112,8 @@ bool writeFiles(BlockSet& set, const InputFile& input, const std::string& inputP
              finishWriting(output, problem) && finishWriting(log, problem) &&
              putInPlace(log, output, problem, notice);
     }
-    discard(output);
-    discard(log);
+    discard(output, problem);
+    discard(log, problem);
     return ok;
 }
 

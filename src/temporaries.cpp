@@ -115,18 +115,16 @@ bool createTemporary(const Place& target, bool text, Role role, Temporary& temp,
             [&](const std::string& name) { return createFile(target, name, text, temp.fd, error); },
             error);
     }
+    int ignored = 0;
     if (created && !copyAttributes(temp.fd, target, error)) {
-        removeTemporary(target, temp);
+        removeTemporary(target, temp, ignored);
         return false;
     }
     return created;
 }
 
-void sealTemporary(Temporary& temp) {
-    // Replacing a file makes ext4 write the new one's data out at the rename, which for
-    // a large model takes long enough for a kill to land between the commit's steps.
-    // Started now, while the file has no name, that wait leaves the commit.
-    startWriteback(temp.fd);
+bool sealTemporary(Temporary& temp, int& error) {
+    return flushFile(temp.fd, error);
 }
 
 bool placeTemporary(const Place& target, Temporary& temp, int& error) {
@@ -147,18 +145,23 @@ bool placeTemporary(const Place& target, Temporary& temp, int& error) {
     return true;
 }
 
-void removeTemporary(const Place& target, Temporary& temp) {
+bool removeTemporary(const Place& target, Temporary& temp, int& error) {
     if (temp.fd < 0 && temp.name.empty()) {
-        return;
+        return true;
     }
     InterruptionHold hold;
     int ignored = 0;
     closeTemporary(temp, ignored);
+    // A file marked to go went as it was closed.
+    const bool removed =
+        temp.name.empty() || removeInFolder(target, temp.name, error) || error == NOT_FOUND;
     if (!temp.name.empty()) {
-        removeInFolder(target, temp.name, ignored);
         delist(temp.role);
+    }
+    if (removed) {
         temp.name.clear();
     }
+    return removed;
 }
 
 bool keepBackup(const Place& target, Temporary& backup, int& error) {

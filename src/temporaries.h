@@ -43,13 +43,15 @@ struct Temporary {
 // Creates the temporary for `target` (`text`: in the platform's text mode), carrying
 // over what a file already at the target has. On failure nothing is left.
 bool createTemporary(const Place& target, bool text, Role role, Temporary& temp, int& error);
-// The temporary is complete: its data starts out to the disk.
-void sealTemporary(Temporary& temp);
+// The temporary is complete: its data is written out to its disk, so that once it is
+// in place a power cut cannot leave it empty or partial.
+bool sealTemporary(Temporary& temp, int& error);
 // Names the sealed temporary where it has no name, closes it, and renames it over its
 // target. On failure it is still there to remove.
 bool placeTemporary(const Place& target, Temporary& temp, int& error);
-// Closes a temporary not put in place and removes its name, if it has one.
-void removeTemporary(const Place& target, Temporary& temp);
+// Closes a temporary not put in place and removes its name, if it has one. Where
+// that fails the temporary is kept under its name, out of the registry.
+bool removeTemporary(const Place& target, Temporary& temp, int& error);
 
 // Keeps the file now at `target` under a second name until it is dropped or restored;
 // `backup` stays without a name when there is no such file. Fails with NO_HARD_LINKS

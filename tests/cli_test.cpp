@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <thread>
 #include <utility>
 
 #ifdef _WIN32
@@ -81,6 +82,18 @@ int temporariesOpen(int pid, const std::string& folder) {
                                                    target.find("/.tarvelin-") != std::string::npos);
     }
     return count;
+}
+
+// Starts a conversion, stopped once it writes: both temporaries open in `folder`, every
+// check behind it.
+Started startStopped(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& folder, const RunOptions& options) {
+    Started started = startProgram(program, args, options);
+    for (int wait = 0; wait < 20000 && temporariesOpen(started.pid, folder) < 2; ++wait) {
+        usleep(500);
+    }
+    kill(started.pid, SIGSTOP);
+    return started;
 }
 #endif
 
@@ -804,17 +817,16 @@ TEST_F(Cli, ChangesDuringTheRunLeaveTheEarlierPair) {
         put("Logfile.txt", "earlier log");
         RunOptions options;
         options.cwd = dir;
-        Started started = startProgram(TARVELIN_EXE,
+        Started started = startStopped(TARVELIN_EXE,
                                        c.pauses ? std::vector<std::string>{"big.m3"}
                                                 : std::vector<std::string>{"big.m3", "-c"},
-                                       options);
-        // Stopped once it writes: both temporaries open, every check behind it.
-        for (int wait = 0; wait < 20000 && temporariesOpen(started.pid, dir) < 2; ++wait) {
-            usleep(500);
-        }
-        kill(started.pid, SIGSTOP);
-        c.change(dir);
+                                       dir, options);
+        // A writer of the input waits in its open until the run, going on, lets go of its
+        // lease on the input.
+        std::thread change(c.change, dir);
+        usleep(50000);
         kill(started.pid, SIGCONT);
+        change.join();
         const RunResult r = waitProgram(started);
         EXPECT_EQ(r.status, failureStatus()) << c.name;
         EXPECT_EQ(r.out, c.out) << c.name;
@@ -870,7 +882,8 @@ TEST_F(Cli, AReportThatCannotBePrintedFailsTheRun) {
 // system takes in one call, converts.
 TEST_F(Cli, PathsAsLongAsTheSystemAllowsConvert) {
     const std::vector<uint8_t> input = workedInput();
-    for (const size_t folderLength : {4080u, 4088u}) {
+    // The last is past the longest path one call takes, for the input too.
+    for (const size_t folderLength : {4080u, 4088u, 4200u}) {
         // Made a name at a time from the scratch folder, as the whole path is too long
         // for one call from /tmp.
         std::string folder;
@@ -899,6 +912,63 @@ TEST_F(Cli, PathsAsLongAsTheSystemAllowsConvert) {
         ASSERT_EQ(std::system(("rm -rf " + path(std::string(200, 'd'))).c_str()), 0);
     }
 }
+
+// A same-size rewrite that keeps the modification time (as `cp -p` and rsync do), on a
+// file system whose timestamps are whole seconds, is seen: the writer breaks the run's
+// lease on the input, and the run refuses its output.
+TEST_F(Cli, AWriterOfTheInputIsSeenWhateverItsTimestamps) {
+    if (geteuid() != 0 ||
+        std::system(("cd " + dir + " && truncate -s 128M img && mkfs.ext4 -q -I 128 -F img " +
+                     "2>/dev/null && mkdir m && mount -o loop img m")
+                        .c_str()) != 0) {
+        GTEST_SKIP() << "needs root, mkfs.ext4 and a loop device";
+    }
+    const std::string m = path("m");
+    const uint32_t VERT = makeTag('V', 'E', 'R', 'T');
+    putSparse("m/big.m3", 32 + (uint64_t(64) << 20), 2, {{TAG_MD34, 0, 1, 0}, {VERT, 32, 1, 0}});
+    put("m/big_Sc2.m3", "earlier output");
+    put("m/Logfile.txt", "earlier log");
+    struct stat before = {};
+    ASSERT_EQ(stat((m + "/big.m3").c_str(), &before), 0);
+    RunOptions options;
+    options.cwd = m;
+    Started started = startStopped(TARVELIN_EXE, {"big.m3", "-c"}, m, options);
+    const int writer = open((m + "/big.m3").c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) {
+        EXPECT_EQ(pwrite(writer, "changed", 7, 1000), 7);
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        futimens(writer, times);
+        close(writer);
+    }
+    kill(started.pid, SIGCONT);
+    const RunResult r = waitProgram(started);
+    EXPECT_EQ(r.out,
+              "Cannot read \"big.m3\": the file changed or failed while it was being read\n");
+    EXPECT_TRUE(text(readFileBytes(m + "/big_Sc2.m3")) == "earlier output");
+    EXPECT_EQ(umount(m.c_str()), 0);
+}
+
+#ifdef TARVELIN_STATIC_EXE
+// Without /proc (an empty chroot) root still writes its temporaries without a name.
+TEST_F(Cli, WithoutProcTheTemporariesStillHaveNoName) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a chroot needs root";
+    }
+    fs::copy_file(TARVELIN_STATIC_EXE, path("Tarvelin"));
+    const uint32_t VERT = makeTag('V', 'E', 'R', 'T');
+    putSparse("big.m3", 32 + (uint64_t(256) << 20), 2, {{TAG_MD34, 0, 1, 0}, {VERT, 32, 1, 0}});
+    RunOptions options;
+    options.root = dir;
+    options.cwd = "/";
+    Started started = startStopped("/Tarvelin", {"big.m3", "-c"}, dir, options);
+    const std::vector<std::string> whileWriting = names();
+    kill(started.pid, SIGCONT);
+    EXPECT_EQ(waitProgram(started).status, 0);
+    EXPECT_EQ(whileWriting, (std::vector<std::string>{"Tarvelin", "big.m3"}));
+    EXPECT_EQ(names(),
+              (std::vector<std::string>{"Logfile.txt", "Tarvelin", "big.m3", "big_Sc2.m3"}));
+}
+#endif
 #endif
 
 } // namespace

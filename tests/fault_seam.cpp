@@ -3,6 +3,7 @@
 //   list:PATH  every call's name is appended to PATH, a line each; none fails
 //   N:E        the Nth call fails with error E
 //   N+:E       the Nth call fails with E, and so does every later call of its name
+//   N*:E       the Nth call and every later call fail with E
 //   N:signal   SIGTERM is raised at the Nth call, which then goes on (POSIX)
 // and TARVELIN_FAULT_ALWAYS=NAME:E fails every call of that name with E.
 #include "fault_seam.h"
@@ -26,6 +27,7 @@ struct Plan {
     FILE* list = nullptr;
     long target = 0;
     bool onward = false;
+    bool everything = false;
     bool signal = false;
     int error = 0;
     std::string onwardName;
@@ -46,6 +48,7 @@ void readPlan() {
         char* end = nullptr;
         plan.target = std::strtol(spec.c_str(), &end, 10);
         plan.onward = *end == '+';
+        plan.everything = *end == '*';
         const char* what = std::strchr(end, ':');
         plan.signal = what && std::strcmp(what + 1, "signal") == 0;
         plan.error = what && !plan.signal ? std::atoi(what + 1) : 0;
@@ -89,7 +92,7 @@ bool faultInjected(const char* call) {
         std::fflush(plan.list);
         return false;
     }
-    if (plan.onward && call == plan.onwardName) {
+    if ((plan.onward && call == plan.onwardName) || (plan.everything && plan.calls > plan.target)) {
         return fail(plan.error);
     }
     if (plan.calls != plan.target) {
