@@ -37,6 +37,12 @@ bool placePair(PendingFile& log, PendingFile& output, std::string& problem, std:
         problem = ioProblem("write", log.path, unkept);
         return false;
     }
+    if (!backupNeeded(backup, error)) {
+        problem = ioProblem("write", log.path, error);
+        int ignored = 0;
+        removeTemporary(log.place, backup, ignored);
+        return false;
+    }
     if (!placeTemporary(log.place, log.temp, error)) {
         problem = ioProblem("write", log.path, error);
         const bool dropped = dropBackup(log.place, backup, error);

@@ -90,6 +90,10 @@ std::string errorText(int error) {
         return "Hard links are not supported here";
     case SOURCE_FAULTED:
         return "the bytes to write could not be read";
+    case DEVICE_NAME:
+        return "Not a regular file: Windows keeps this name for a device";
+    case LINK_UNRESOLVED:
+        return "the system cannot say where this link leads";
     default:
         return systemErrorText(error);
     }

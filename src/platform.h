@@ -27,6 +27,9 @@ constexpr int NO_UNNAMED_FILES = -12;
 constexpr int NO_HARD_LINKS = -13;
 // A write whose bytes could not be read: they came from the mapped input, which failed.
 constexpr int SOURCE_FAULTED = -14;
+// Windows: a name the system keeps for a device, and a link whose end it cannot say.
+constexpr int DEVICE_NAME = -15;
+constexpr int LINK_UNRESOLVED = -16;
 
 // The system's own words for one of its errors (one it has no words for, by number).
 std::string systemErrorText(int error);
@@ -72,7 +75,8 @@ bool openInput(const std::string& path, InputFile& input, int& error);
 bool checkInputUnchanged(const InputFile& input, int& error);
 
 // The input's bytes in memory: the file mapped, so that a page is read only when it
-// is first touched, or, where the file cannot be mapped, read whole into `storage`.
+// is first touched (POSIX), or read whole into `storage` (Windows, and where the file
+// cannot be mapped).
 struct InputBytes {
     const uint8_t* data = nullptr;
     uint64_t size = 0;
@@ -126,10 +130,14 @@ bool samePlace(const Place& a, const Place& b);
 bool createFile(const Place& place, const std::string& name, bool text, int& fd, int& error);
 // Gives the open file without a name the name `name` in the place's folder.
 bool nameFile(const Place& place, int fd, const std::string& name, int& error);
-// Gives the file `from` a second name `to` (NO_HARD_LINKS where the file system has
-// none for it); renames `from` to `to`, replacing what `to` names; removes `name`.
-// All in the place's folder.
-bool linkInFolder(const Place& place, const std::string& from, const std::string& to, int& error);
+// Keeps the file `from` also as `to`, which must not be there yet: as a second name for
+// it (POSIX; NO_HARD_LINKS where the file system has none for it), or on Windows as a
+// copy of its bytes, open in `fd` and marked to go, that no other program can open or
+// keep meanwhile (elsewhere `fd` is -1). NOT_FOUND where there is no `from`.
+bool keepCopy(const Place& place, const std::string& from, const std::string& to, int& fd,
+              int& error);
+// Renames `from` to `to`, replacing what `to` names; removes `name`. In the place's
+// folder.
 bool renameInFolder(const Place& place, const std::string& from, const std::string& to, int& error);
 bool removeInFolder(const Place& place, const std::string& name, int& error);
 // The same removal from a signal handler: the folder's descriptor and the name (on

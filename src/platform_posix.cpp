@@ -534,7 +534,9 @@ bool nameFile(const Place& place, int fd, const std::string& name, int& error) {
     return check(false, error);
 }
 
-bool linkInFolder(const Place& place, const std::string& from, const std::string& to, int& error) {
+bool keepCopy(const Place& place, const std::string& from, const std::string& to, int& fd,
+              int& error) {
+    fd = -1;
     if (OS_CALL("linkat", -1, linkat(place.folder, from.c_str(), place.folder, to.c_str(), 0)) ==
         0) {
         return true;

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
 #include <sys/stat.h>
 #include <windows.h>
 
@@ -120,10 +121,37 @@ std::wstring longPath(const std::string& path) {
         return wide;
     }
     full.resize(length);
+    // A device's path ("\\.\", given or made of a reserved name) stays as it is.
+    if (full.rfind(L"\\\\.\\", 0) == 0) {
+        return full;
+    }
     if (full.rfind(L"\\\\", 0) == 0) {
         return L"\\\\?\\UNC\\" + full.substr(2);
     }
     return L"\\\\?\\" + full;
+}
+
+// Whether the path's last name is one Windows keeps for a device (CON, PRN, AUX, NUL,
+// COM1 to COM9 and LPT1 to LPT9, and COM and LPT with a superscript 1, 2 or 3), with or
+// without an extension, and blanks or dots after it: opening it opens the device.
+bool isReservedName(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/:");
+    std::string stem = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    stem = stem.substr(0, stem.find('.'));
+    while (!stem.empty() && stem.back() == ' ') {
+        stem.pop_back();
+    }
+    for (char& c : stem) {
+        c = char(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") {
+        return true;
+    }
+    const std::string head = stem.substr(0, 3);
+    const std::string tail = stem.size() > 3 ? stem.substr(3) : "";
+    const bool port = head == "COM" || head == "LPT";
+    return port && ((tail.size() == 1 && tail[0] >= '1' && tail[0] <= '9') || tail == "\xC2\xB9" ||
+                    tail == "\xC2\xB2" || tail == "\xC2\xB3");
 }
 
 bool isDirectory(const std::wstring& path) {
@@ -376,11 +404,28 @@ bool closeFile(int fd, int& error) {
 }
 
 bool openInput(const std::string& path, InputFile& input, int& error) {
+    if (isReservedName(path)) {
+        error = DEVICE_NAME;
+        return false;
+    }
     const std::wstring wide = longPath(path);
-    input.fd = CRT_CALL("_wopen", _wopen(wide.c_str(), _O_RDONLY | _O_BINARY));
+    // No other program may write to it while it is read; one that is writing to it is
+    // waited out for a while, as a held target is.
+    for (int attempt = 0;
+         (input.fd =
+              CRT_CALL("_wsopen", _wsopen(wide.c_str(), _O_RDONLY | _O_BINARY, _SH_DENYWR))) < 0;
+         ++attempt) {
+        const DWORD code = DWORD(_doserrno);
+        const bool held = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+        if (!held || !waitedOutHold(code, attempt)) {
+            break;
+        }
+    }
     if (input.fd < 0) {
-        // A wildcard that matched nothing reaches the program as it was typed.
-        const bool pattern = path.find_first_of("*?") != std::string::npos;
+        // A wildcard that matched nothing reaches the program as it was typed; "\\?\"
+        // and "\\.\" before a path are no wildcards.
+        const bool prefixed = path.rfind("\\\\?\\", 0) == 0 || path.rfind("\\\\.\\", 0) == 0;
+        const bool pattern = path.find_first_of("*?", prefixed ? 4 : 0) != std::string::npos;
         error = pattern ? NO_MATCH : isDirectory(wide) ? IS_A_FOLDER : crtError();
         return false;
     }
@@ -390,7 +435,7 @@ bool openInput(const std::string& path, InputFile& input, int& error) {
                        identify(handleOf(input.fd), input.id) &&
                        GetFileInformationByHandle(handleOf(input.fd), &info);
     if (!known || (stat.st_mode & _S_IFREG) == 0) {
-        error = !known                           ? lastError()
+        error = !known                           ? crtError()
                 : (stat.st_mode & _S_IFDIR) != 0 ? IS_A_FOLDER
                                                  : NOT_REGULAR_FILE;
         _close(input.fd);
@@ -416,13 +461,21 @@ bool checkInputUnchanged(const InputFile& input, int& error) {
 
 bool findPlace(const std::string& path, Place& place, int& error) {
     const std::wstring full = longPath(path);
-    DWORD code = 0;
-    std::wstring final = finalPath(full, code);
-    if (final.empty() && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
-        error = fromWindows(code);
+    std::wstring final = full;
+    // Only a link is followed to its end; any other target is where its own path says.
+    const DWORD attributes =
+        OS_CALL("GetFileAttributesW", INVALID_FILE_ATTRIBUTES, GetFileAttributesW(full.c_str()));
+    if (attributes == INVALID_FILE_ATTRIBUTES && !(check(false, error) || error == NOT_FOUND)) {
         return false;
     }
-    final = final.empty() ? full : final;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        DWORD code = 0;
+        final = finalPath(full, code);
+        if (final.empty()) {
+            error = code == ERROR_SUCCESS ? LINK_UNRESOLVED : fromWindows(code);
+            return false;
+        }
+    }
     const size_t slash = final.find_last_of(L"\\/");
     place.folderPath = fromUtf16(final.substr(0, slash + 1).c_str());
     place.name = fromUtf16(final.substr(slash + 1).c_str());
@@ -453,13 +506,20 @@ bool checkReplaceable(const Place& place, const FileId& input, int& error) {
         error = int(ERROR_ACCESS_DENIED);
         return false;
     }
-    // A file another program holds open without sharing its deletion cannot be replaced.
-    HANDLE file = OS_CALL("CreateFileW", INVALID_HANDLE_VALUE,
-                          CreateFileW(wide.c_str(), DELETE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!check(file != INVALID_HANDLE_VALUE, error)) {
-        return false;
+    // A file another program holds open without sharing its deletion cannot be replaced;
+    // the hold is waited out as a rename's is.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0;
+         (file = OS_CALL("CreateFileW", INVALID_HANDLE_VALUE,
+                         CreateFileW(wide.c_str(), DELETE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr))) == INVALID_HANDLE_VALUE;
+         ++attempt) {
+        const DWORD code = GetLastError();
+        if (!waitedOutHold(code, attempt)) {
+            error = fromWindows(code);
+            return false;
+        }
     }
     CloseHandle(file);
     return true;
@@ -514,17 +574,33 @@ bool nameFile(const Place&, int, const std::string&, int& error) {
     return false;
 }
 
-bool linkInFolder(const Place& place, const std::string& from, const std::string& to, int& error) {
-    if (OS_CALL("CreateHardLinkW", FALSE,
-                CreateHardLinkW(wholePath(place, to).c_str(), wholePath(place, from).c_str(),
-                                nullptr))) {
-        return true;
+// A copy the run makes itself, not a second name: a second name would be the earlier
+// file, which another program could open and keep, and which, held by the run, could
+// not be replaced.
+bool keepCopy(const Place& place, const std::string& from, const std::string& to, int& fd,
+              int& error) {
+    HANDLE source =
+        OS_CALL("CreateFileW", INVALID_HANDLE_VALUE,
+                CreateFileW(wholePath(place, from).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!check(source != INVALID_HANDLE_VALUE, error)) {
+        return false;
     }
-    const DWORD code = GetLastError();
-    const bool none = code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED ||
-                      code == ERROR_TOO_MANY_LINKS;
-    error = none ? NO_HARD_LINKS : fromWindows(code);
-    return false;
+    bool copied = createFile(place, to, false, fd, error);
+    static char chunk[1 << 16];
+    for (DWORD got = 1; copied && got > 0;) {
+        copied =
+            check(OS_CALL("ReadFile", FALSE, ReadFile(source, chunk, sizeof chunk, &got, nullptr)),
+                  error) &&
+            writeAll(fd, chunk, got, error);
+    }
+    CloseHandle(source);
+    if (!copied && fd >= 0) {
+        _close(fd);
+        fd = -1;
+    }
+    return copied;
 }
 
 bool renameInFolder(const Place& place, const std::string& from, const std::string& to,

@@ -29,12 +29,10 @@ bool readWhole(HANDLE file, uint8_t* at, uint64_t size, int& error) {
         from.OffsetHigh = DWORD(done >> 32);
         const DWORD chunk = DWORD(size - done < (uint64_t(1) << 30) ? size - done : 1u << 30);
         DWORD got = 0;
-        if (!OS_CALL("ReadFile", FALSE, ReadFile(file, at + done, chunk, &got, &from)) ||
-            got == 0) {
-            const DWORD code = GetLastError();
-            error = got == 0 && code == ERROR_SUCCESS ? ENDED_EARLY
-                    : code == ERROR_HANDLE_EOF        ? ENDED_EARLY
-                                                      : int(code);
+        const bool read = OS_CALL("ReadFile", FALSE, ReadFile(file, at + done, chunk, &got, &from));
+        if (!read || got == 0) {
+            const DWORD code = read ? ERROR_HANDLE_EOF : GetLastError();
+            error = code == ERROR_HANDLE_EOF ? ENDED_EARLY : int(code);
             return false;
         }
         done += got;
@@ -96,19 +94,9 @@ bool takeInputBytes(int fd, uint64_t size, InputBytes& bytes, int& error) {
         error = OUT_OF_MEMORY;
         return false;
     }
+    // Read, not mapped: a mapped file whose disk fails (a share dropped, a stick pulled)
+    // would end the program with an exception where a read only fails.
     const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    HANDLE mapping = OS_CALL("CreateFileMappingW", nullptr,
-                             CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (mapping) {
-        const void* view =
-            OS_CALL("MapViewOfFile", nullptr, MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
-        CloseHandle(mapping);
-        if (view) {
-            bytes.data = static_cast<const uint8_t*>(view);
-            return true;
-        }
-    }
-    // Where the file cannot be mapped, it is read.
     bytes.storage.reset(new (std::nothrow) uint8_t[size_t(size)]);
     if (!bytes.storage) {
         error = OUT_OF_MEMORY;
@@ -118,7 +106,7 @@ bool takeInputBytes(int fd, uint64_t size, InputBytes& bytes, int& error) {
     return readWhole(file, bytes.storage.get(), size, error);
 }
 
-// The mapped view stays as it is: Windows reads its pages in as they are touched.
+// The input is read whole at once: there is nothing to settle, and no mapping to fail.
 void settleInput(const InputBytes&, uint64_t) {}
 
 bool readMappedInput(void (*work)(void*), void* context) {

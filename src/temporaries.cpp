@@ -136,12 +136,17 @@ bool placeTemporary(const Place& target, Temporary& temp, int& error) {
             error)) {
         return false;
     }
-    if (!markToGo(temp.fd, false, error) || !closeTemporary(temp, error) ||
+    // Renamed while still open, so that no other program can open and hold it between its
+    // closing and its rename; its data is on its disk already, so closing it then can
+    // lose nothing.
+    if (!markToGo(temp.fd, false, error) ||
         !renameInFolder(target, temp.name, target.name, error)) {
         return false;
     }
     delist(temp.role);
     temp.name.clear();
+    int ignored = 0;
+    closeTemporary(temp, ignored);
     return true;
 }
 
@@ -169,21 +174,26 @@ bool keepBackup(const Place& target, Temporary& backup, int& error) {
     return giveFreshName(
                target, backup,
                [&](const std::string& name) {
-                   return linkInFolder(target, target.name, name, error);
+                   return keepCopy(target, target.name, name, backup.fd, error);
                },
                error) ||
            error == NOT_FOUND;
 }
 
+bool backupNeeded(Temporary& backup, int& error) {
+    return backup.fd < 0 || markToGo(backup.fd, false, error);
+}
+
 bool restoreBackup(const Place& target, Temporary& backup, int& error) {
     InterruptionHold hold;
-    const bool restored = backup.name.empty()
-                              ? removeInFolder(target, target.name, error)
-                              : renameInFolder(target, backup.name, target.name, error);
-    delist(Role::Backup);
-    if (restored) {
-        backup.name.clear();
+    if (backup.name.empty()) {
+        return removeInFolder(target, target.name, error);
     }
+    const bool restored = placeTemporary(target, backup, error);
+    // Kept where it could not be put back, and no longer held.
+    int ignored = 0;
+    closeTemporary(backup, ignored);
+    delist(Role::Backup);
     return restored;
 }
 
@@ -192,7 +202,11 @@ bool dropBackup(const Place& target, Temporary& backup, int& error) {
         return true;
     }
     InterruptionHold hold;
-    const bool dropped = removeInFolder(target, backup.name, error);
+    // A held backup is marked to go again, and goes as it is closed, or with the process.
+    const bool dropped = backup.fd >= 0 ? markToGo(backup.fd, true, error)
+                                        : removeInFolder(target, backup.name, error);
+    int ignored = 0;
+    closeTemporary(backup, ignored);
     delist(Role::Backup);
     if (dropped) {
         backup.name.clear();

@@ -9,15 +9,17 @@
 //            it has none: nothing is on disk that any end of the process could leave.
 //            Elsewhere it is named ".tarvelin-" and eight letters in the target's
 //            folder, and registered.
+//   sealed   Written out to its disk, before anything is put in place.
 //   named    Just before it is put in place, a file without a name gets one, and is
 //            registered.
 //   placed   Renamed over its target, and out of the registry. Or
 //   removed  Closed and, where it has a name, removed; out of the registry.
 //
-// The backup is a second name, registered, for the earlier log, made before the new
-// log is put in place. Once the output is in place it is removed; should the output's
-// rename fail, it is renamed back over the log. Where that removal or that rename
-// fails, it is taken out of the registry and kept, for the run to name.
+// The backup is a second name, registered, for the earlier log (on Windows a copy the
+// run makes, held open and marked to go until the log is replaced, so that no other
+// program can keep it), made before the new log is put in place. Once the output is in place it is
+// removed; should the output's rename fail, it is renamed back over the log. Where that removal or
+// that rename fails, it is taken out of the registry and kept, for the run to name.
 //
 // Every signal that would end the process removes each registered file first, then
 // ends it as it would have (on Windows, the console's Ctrl+C, Ctrl+Break and closing).
@@ -46,17 +48,21 @@ bool createTemporary(const Place& target, bool text, Role role, Temporary& temp,
 // The temporary is complete: its data is written out to its disk, so that once it is
 // in place a power cut cannot leave it empty or partial.
 bool sealTemporary(Temporary& temp, int& error);
-// Names the sealed temporary where it has no name, closes it, and renames it over its
-// target. On failure it is still there to remove.
+// Names the sealed temporary where it has no name, renames it over its target, and
+// closes it. On failure it is still there to remove.
 bool placeTemporary(const Place& target, Temporary& temp, int& error);
 // Closes a temporary not put in place and removes its name, if it has one. Where
 // that fails the temporary is kept under its name, out of the registry.
 bool removeTemporary(const Place& target, Temporary& temp, int& error);
 
-// Keeps the file now at `target` under a second name until it is dropped or restored;
-// `backup` stays without a name when there is no such file. Fails with NO_HARD_LINKS
-// where the folder's file system cannot give a file a second name.
+// Keeps the file now at `target` under a second name (on Windows a copy, held and
+// marked to go) until it is dropped or restored; `backup` stays without a name when
+// there is no such file. Fails with NO_HARD_LINKS where the folder's file system
+// cannot give a file a second name.
 bool keepBackup(const Place& target, Temporary& backup, int& error);
+// The log is about to be replaced: the backup no longer goes with the process (Windows)
+// should it end before the output is in place, when it is the earlier log's only copy.
+bool backupNeeded(Temporary& backup, int& error);
 // Puts the backup back over what replaced it (or, with no backup, removes what now
 // stands at the target). Where that fails the backup is kept under its name.
 bool restoreBackup(const Place& target, Temporary& backup, int& error);

@@ -112,12 +112,13 @@ TEST(ConsoleControl, RemovesTheTemporariesAndLetsTheProcessEnd) {
     ASSERT_TRUE(findPlace(dir + "/out.m3", place, error));
     ASSERT_TRUE(createTemporary(place, false, Role::Output, temp, error));
     EXPECT_TRUE(writeAll(temp.fd, "abc", 3, error));
-    // Unmarked, as in the instant of its rename, so that only the handler can remove it.
+    // Unmarked, as in the instant of its rename, so that only the handler can remove it
+    // (a removal Windows completes once the file is closed).
     ASSERT_TRUE(markToGo(temp.fd, false, error));
     EXPECT_EQ(handleConsoleControl(CTRL_C_EVENT), FALSE);
     releaseInterruptions();
-    EXPECT_EQ(filesOtherThan(dir, ""), 0u);
     EXPECT_TRUE(closeFile(temp.fd, error));
+    EXPECT_EQ(filesOtherThan(dir, ""), 0u);
     removeTree(dir);
 }
 
