@@ -94,6 +94,8 @@ std::string errorText(int error) {
         return "Not a regular file: Windows keeps this name for a device";
     case LINK_UNRESOLVED:
         return "the system cannot say where this link leads";
+    case NO_MARKS:
+        return "Files cannot be marked to go here";
     default:
         return systemErrorText(error);
     }

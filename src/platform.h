@@ -30,6 +30,8 @@ constexpr int SOURCE_FAULTED = -14;
 // Windows: a name the system keeps for a device, and a link whose end it cannot say.
 constexpr int DEVICE_NAME = -15;
 constexpr int LINK_UNRESOLVED = -16;
+// POSIX: files cannot be marked to go when they are closed.
+constexpr int NO_MARKS = -17;
 
 // The system's own words for one of its errors (one it has no words for, by number).
 std::string systemErrorText(int error);
@@ -147,7 +149,7 @@ void removeInHandler(int folder, const char* name);
 // it outlast a power cut (POSIX; on Windows each rename is written through itself).
 bool flushFolder(const Place& place, int& error);
 // Marks an open file to go when it is closed, or takes the mark back (Windows; other
-// systems remove files by name only).
+// systems remove files by name only: marking fails there with NO_MARKS).
 bool markToGo(int fd, bool marked, int& error);
 // Gives a new file what the file at the place has, where there is one: owner and group
 // where the process may set them, permission bits, access lists and extended

@@ -563,8 +563,10 @@ void removeInHandler(int folder, const char* name) {
     unlinkat(folder, name, 0);
 }
 
-bool markToGo(int, bool, int&) {
-    return true;
+// Files here go by name only: there is no mark to give, and none to take back.
+bool markToGo(int, bool marked, int& error) {
+    error = marked ? NO_MARKS : 0;
+    return !marked;
 }
 
 bool copyAttributes(int fd, const Place& place, int& error) {

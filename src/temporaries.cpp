@@ -156,10 +156,11 @@ bool removeTemporary(const Place& target, Temporary& temp, int& error) {
     }
     InterruptionHold hold;
     int ignored = 0;
+    // A file marked to go goes as it is closed, or at the latest with the process.
+    const bool goes = temp.fd >= 0 && markToGo(temp.fd, true, ignored);
     closeTemporary(temp, ignored);
-    // A file marked to go went as it was closed.
     const bool removed =
-        temp.name.empty() || removeInFolder(target, temp.name, error) || error == NOT_FOUND;
+        goes || temp.name.empty() || removeInFolder(target, temp.name, error) || error == NOT_FOUND;
     if (!temp.name.empty()) {
         delist(temp.role);
     }

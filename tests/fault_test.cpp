@@ -232,7 +232,8 @@ class EveryCall : public ::testing::Test {
         if (r.status != failureStatus() || lines.empty() || lines[0].rfind("Cannot ", 0) != 0 ||
             lines[0].size() < reason.size() ||
             lines[0].compare(lines[0].size() - reason.size(), reason.size(), reason) != 0) {
-            return "a failure not told with its cause: " + r.out;
+            return "a failure not told with its cause: status " + std::to_string(r.status) + ": " +
+                   r.out;
         }
         if (newLogBesideEarlier ? output == "earlier" && log == NEW_LOG : earlier) {
             return keptAttributes(false);

@@ -89,6 +89,10 @@ int runAndWait(const std::string& program, const std::vector<std::string>& args,
     const bool started =
         CreateProcessW(nullptr, &wideCommand[0], nullptr, nullptr, TRUE, 0, nullptr,
                        options.cwd.empty() ? nullptr : wideCwd.c_str(), &startup, &process);
+    if (!started) {
+        std::fprintf(stderr, "CreateProcessW failed: %lu\n", GetLastError());
+        status = -2;
+    }
     if (!options.tempFolder.empty()) {
         SetEnvironmentVariableW(L"TEMP", temp.c_str());
         SetEnvironmentVariableW(L"TMP", temp.c_str());
