@@ -41,12 +41,12 @@ Plan plan;
 void readPlan() {
     plan.read = true;
     const char* fault = std::getenv("TARVELIN_FAULT");
-    const std::string spec = fault ? fault : "";
-    if (spec.rfind("list:", 0) == 0) {
-        plan.list = std::fopen(spec.c_str() + 5, "a");
-    } else if (!spec.empty()) {
+    const std::string wanted = fault ? fault : "";
+    if (wanted.rfind("list:", 0) == 0) {
+        plan.list = std::fopen(wanted.c_str() + 5, "a");
+    } else if (!wanted.empty()) {
         char* end = nullptr;
-        plan.target = std::strtol(spec.c_str(), &end, 10);
+        plan.target = std::strtol(wanted.c_str(), &end, 10);
         plan.onward = *end == '+';
         plan.everything = *end == '*';
         const char* what = std::strchr(end, ':');
