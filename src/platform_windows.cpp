@@ -493,8 +493,13 @@ bool checkReplaceable(const Place& place, const FileId& input, int& error) {
         error = lastError();
         return error == NOT_FOUND;
     }
+    // A target that cannot be told apart from the input is not written.
     FileId id;
-    if (identifyPath(wide, id) && id.device == input.device && id.index == input.index) {
+    if (!identifyPath(wide, id)) {
+        error = lastError();
+        return false;
+    }
+    if (id.device == input.device && id.index == input.index) {
         error = IS_THE_INPUT;
         return false;
     }
