@@ -92,7 +92,7 @@ bool finishWriting(PendingFile& file, std::string& problem) {
     const bool flushed = sinkFlush(file.sink);
     file.sink.fd = -1;
     int error = file.sink.error;
-    if (!flushed || !sealTemporary(file.temp, error)) {
+    if (!flushed || !sealTemporary(file.place, file.temp, error)) {
         problem = ioProblem("write", file.path, error);
         return false;
     }

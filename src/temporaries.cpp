@@ -123,8 +123,10 @@ bool createTemporary(const Place& target, bool text, Role role, Temporary& temp,
     return created;
 }
 
-bool sealTemporary(Temporary& temp, int& error) {
-    return flushFile(temp.fd, error);
+bool sealTemporary(const Place& target, Temporary& temp, int& error) {
+    // Writing clears set-user-ID and set-group-ID for a user, and a capability: what the
+    // replaced file had is given again once the data is in.
+    return copyAttributes(temp.fd, target, error) && flushFile(temp.fd, error);
 }
 
 bool placeTemporary(const Place& target, Temporary& temp, int& error) {

@@ -45,9 +45,10 @@ struct Temporary {
 // Creates the temporary for `target` (`text`: in the platform's text mode), carrying
 // over what a file already at the target has. On failure nothing is left.
 bool createTemporary(const Place& target, bool text, Role role, Temporary& temp, int& error);
-// The temporary is complete: its data is written out to its disk, so that once it is
-// in place a power cut cannot leave it empty or partial.
-bool sealTemporary(Temporary& temp, int& error);
+// The temporary is complete: it takes again what the file at `target` has (writing
+// may have cleared some of it), and its data is written out to its disk, so that once
+// it is in place a power cut cannot leave it empty or partial.
+bool sealTemporary(const Place& target, Temporary& temp, int& error);
 // Names the sealed temporary where it has no name, renames it over its target, and
 // closes it. On failure it is still there to remove.
 bool placeTemporary(const Place& target, Temporary& temp, int& error);

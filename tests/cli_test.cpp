@@ -673,6 +673,22 @@ TEST_F(Cli, ReplacingWritesThroughLinksAndKeepsModes) {
     EXPECT_EQ(std::distance(fs::directory_iterator(path("real")), fs::directory_iterator()), 2);
 }
 
+// A user replacing their own set-group-ID output keeps the bit, which the writes of a
+// user clear.
+TEST_F(Cli, AUsersSetGroupIdOutputKeepsTheBit) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the test gives the files to another user";
+    }
+    put("unit.m3", workedInput());
+    put("unit_Sc2.m3", "earlier output");
+    ASSERT_EQ(chown(path("unit_Sc2.m3").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(path("unit_Sc2.m3").c_str(), 02775), 0);
+    RunOptions options;
+    options.unprivileged = true;
+    EXPECT_EQ(run({"unit.m3", "-c"}, options).status, 0);
+    EXPECT_EQ(fs::status(path("unit_Sc2.m3")).permissions(), fs::perms(02775));
+}
+
 // Run as root on a user's files, a replaced file stays the user's, with its group,
 // set-group-ID bit, access list and extended attributes.
 TEST_F(Cli, ReplacingKeepsOwnerGroupAccessListAndAttributes) {
