@@ -40,23 +40,12 @@ bool isPausePrompt(const std::string& text) {
     return text.compare(0, PAUSE_PROMPT.size(), PAUSE_PROMPT) == 0;
 }
 #define POSIX_ONLY() GTEST_SKIP() << "file modes and size limits are POSIX features"
-// The log is a text file: its lines end in CR LF on Windows.
-std::string asTextFile(const std::string& text) {
-    std::string crlf;
-    for (const char c : text) {
-        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    }
-    return crlf;
-}
 #else
 const std::string PAUSE_PROMPT = "Press Enter to continue . . .\n";
 bool isPausePrompt(const std::string& text) {
     return text == PAUSE_PROMPT;
 }
 #define POSIX_ONLY() (void)0
-std::string asTextFile(const std::string& text) {
-    return text;
-}
 #endif
 
 #ifndef _WIN32
@@ -97,10 +86,6 @@ Started startStopped(const std::string& program, const std::vector<std::string>&
     return started;
 }
 #endif
-
-std::string text(const std::vector<uint8_t>& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
 
 // Every file below a directory with its contents, to show that a run changed nothing.
 std::map<std::string, std::string> snapshot(const std::string& dir) {

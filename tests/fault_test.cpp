@@ -30,10 +30,6 @@ namespace fs = std::filesystem;
 
 const std::string ORIGIN = "the user's";
 
-std::string text(const std::vector<uint8_t>& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
 std::vector<std::string> linesOf(const std::string& out) {
     std::vector<std::string> lines;
     std::istringstream in(out);
@@ -43,15 +39,9 @@ std::vector<std::string> linesOf(const std::string& out) {
     return lines;
 }
 
-#ifdef _WIN32
-const std::string NEW_LOG = [] {
-    std::string crlf;
-    for (const char c : WORKED_LOG) {
-        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    }
-    return crlf;
-}();
+const std::string NEW_LOG = asTextFile(WORKED_LOG);
 
+#ifdef _WIN32
 void setFault(const char* name, const std::string& value) {
     SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
 }
@@ -62,8 +52,6 @@ std::vector<int> errorsOf(const std::string&) {
 }
 const int LASTING_ERROR = ERROR_NOT_READY;
 #else
-const std::string NEW_LOG = WORKED_LOG;
-
 void setFault(const char* name, const std::string& value) {
     if (value.empty()) {
         unsetenv(name);

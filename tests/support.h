@@ -35,6 +35,23 @@ inline std::vector<uint8_t> outputSpan(const std::vector<uint8_t>& file, size_t 
     return std::vector<uint8_t>(file.begin() + long(begin), file.begin() + long(end));
 }
 
+inline std::string text(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// The log is a text file: its lines end in CR LF on Windows.
+inline std::string asTextFile(const std::string& lines) {
+#ifdef _WIN32
+    std::string crlf;
+    for (const char c : lines) {
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    return crlf;
+#else
+    return lines;
+#endif
+}
+
 inline std::vector<uint8_t> repeated(uint8_t value, size_t count) {
     return std::vector<uint8_t>(count, value);
 }
