@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+const Rewrite M29 = {856, 820, 26, {{0, 420}, {444, 564}, {576, 856}}, 3, 0, true};
 const Rewrite M28 = {844, 820, 26, {{0, 420}, {432, 552}, {564, 844}}, 3, 0, true};
 const Rewrite M26 = {820, 820, 26, {{0, 820}}, 1, 0, true};
 const Rewrite R9 = {760, 756, 8, {{0, 396}, {400, 760}}, 2, 0, false};
@@ -67,6 +68,9 @@ void emitElements(Sink& out, const Rewrite& rewrite, const uint8_t* bytes, uint3
 Decision decideBlock(uint32_t tag, uint32_t version) {
     const Decision d = {nullptr, tag, version};
     if (tag == TAG_MODL) {
+        if (version == 29) {
+            return take(d, M29);
+        }
         if (version == 28) {
             return take(d, M28);
         }

@@ -24,6 +24,7 @@ struct Rewrite {
     bool marks96;
 };
 
+extern const Rewrite M29;
 extern const Rewrite M28;
 extern const Rewrite M26;
 extern const Rewrite R9;

@@ -16,6 +16,7 @@ struct Expectation {
 };
 
 const Expectation COPY = {"copy", 100, {}, 0, false};
+const Expectation EXPECT_M29 = {"M29", 856, {{420, 444}, {564, 576}}, 0, true};
 const Expectation EXPECT_M28 = {"M28", 844, {{420, 432}, {552, 564}}, 0, true};
 const Expectation EXPECT_M26 = {"M26", 820, {}, 0, true};
 const Expectation EXPECT_R9 = {"R9", 760, {{396, 400}}, 0, false};
@@ -49,24 +50,26 @@ struct Cell {
     uint32_t newVersion;
 };
 
-// The whole rule table: six tags by seven versions.
+// The whole rule table: six tags by eight versions.
 std::vector<Cell> ruleTable() {
-    const uint32_t versions[] = {28, 26, 24, 9, 4, 2, 7};
+    const uint32_t versions[] = {29, 28, 26, 24, 9, 4, 2, 7};
+    const Expectation* const C = &COPY;
     const struct {
         uint32_t tag;
-        const Expectation* rules[7];
+        const Expectation* rules[8];
     } rows[] = {
-        {TAG_MODL, {&EXPECT_M28, &EXPECT_M26, &EXPECT_R24, &EXPECT_R9, &EXPECT_R4, &COPY, &COPY}},
-        {TAG_RIB_, {&COPY, &EXPECT_R26, &EXPECT_R24, &EXPECT_R9, &EXPECT_R4, &COPY, &COPY}},
-        {TAG_LAYR, {&COPY, &EXPECT_R26, &EXPECT_R24, &COPY, &EXPECT_R4, &COPY, &COPY}},
-        {TAG_PAR_, {&COPY, &COPY, &EXPECT_R24, &COPY, &EXPECT_R4, &COPY, &COPY}},
-        {TAG_REGN, {&COPY, &COPY, &COPY, &COPY, &EXPECT_R4, &COPY, &COPY}},
-        {TAG_FOR_, {&COPY, &COPY, &COPY, &COPY, &COPY, &COPY, &COPY}},
+        {TAG_MODL,
+         {&EXPECT_M29, &EXPECT_M28, &EXPECT_M26, &EXPECT_R24, &EXPECT_R9, &EXPECT_R4, C, C}},
+        {TAG_RIB_, {C, C, &EXPECT_R26, &EXPECT_R24, &EXPECT_R9, &EXPECT_R4, C, C}},
+        {TAG_LAYR, {C, C, &EXPECT_R26, &EXPECT_R24, C, &EXPECT_R4, C, C}},
+        {TAG_PAR_, {C, C, C, &EXPECT_R24, C, &EXPECT_R4, C, C}},
+        {TAG_REGN, {C, C, C, C, C, &EXPECT_R4, C, C}},
+        {TAG_FOR_, {C, C, C, C, C, C, C, C}},
     };
-    const uint32_t rewrittenVersions[] = {26, 26, 23, 8, 3};
+    const uint32_t rewrittenVersions[] = {26, 26, 26, 23, 8, 3};
     std::vector<Cell> cells;
     for (const auto& row : rows) {
-        for (int v = 0; v < 7; ++v) {
+        for (int v = 0; v < 8; ++v) {
             const bool copy = row.rules[v] == &COPY;
             uint32_t newVersion = versions[v] == 2 ? 1 : versions[v];
             if (!copy) {
@@ -139,24 +142,41 @@ TEST(Rules, OtherTagsAreCopiedWithTheirEntryUnchanged) {
     }
 }
 
-TEST(Rules, Modl28OfThreeElementsShrinksTo2460BytesAndFourOfAlignment) {
-    const BuildEntry block = elementsEntry(TAG_MODL, 28, 3, 844);
-    const Conversion result = convert(buildM3({headerEntry(32), block}));
-    ASSERT_EQ(result.status, LoadStatus::Loaded);
-    const std::vector<uint8_t> span = outputSpan(result.output, 1);
-    ASSERT_EQ(span.size(), 2464u);
-    EXPECT_EQ(std::vector<uint8_t>(span.begin() + 2460, span.end()), repeated(0xAA, 4));
-    EXPECT_EQ(outputIndex(result.output)[1].version, 26u);
-    for (uint32_t e = 0; e < 3; ++e) {
-        // Byte 96 is now 0x7D; bytes 97 to 99 of that field are kept.
-        EXPECT_EQ(span[e * 820 + 96], 0x7D);
-        for (uint32_t j = 97; j < 100; ++j) {
-            EXPECT_EQ(span[e * 820 + j], patternByte(e, j, 0));
+// MODL 28 and 29 elements laid out by hand: three elements become 3 x 820 = 2460 bytes
+// and four of alignment, at version 26. What 29 drops at 564 is its reference to the
+// cloth block, which the rules retag U16_.
+TEST(Rules, Modl28And29OfThreeElementsShrinkTo2460BytesAndFourOfAlignment) {
+    const struct {
+        uint32_t version;
+        uint32_t stride;
+        ByteRange dropped[2];
+    } cases[] = {{28, 844, {{420, 432}, {552, 564}}}, {29, 856, {{420, 444}, {564, 576}}}};
+    for (const auto& c : cases) {
+        const BuildEntry block = elementsEntry(TAG_MODL, c.version, 3, c.stride);
+        const Conversion result = convert(buildM3({headerEntry(32), block}));
+        ASSERT_EQ(result.status, LoadStatus::Loaded) << c.version;
+        const std::vector<uint8_t> span = outputSpan(result.output, 1);
+        ASSERT_EQ(span.size(), 2464u) << c.version;
+        EXPECT_EQ(std::vector<uint8_t>(span.begin() + 2460, span.end()), repeated(0xAA, 4));
+        EXPECT_EQ(outputIndex(result.output)[1].version, 26u) << c.version;
+        EXPECT_NE(result.log.find("Tag: MODL\n\tsize:820\n"), std::string::npos) << c.version;
+        const uint32_t first = c.dropped[0].end - c.dropped[0].begin;
+        const uint32_t second = c.dropped[1].end - c.dropped[1].begin;
+        for (uint32_t e = 0; e < 3; ++e) {
+            const uint8_t* out = span.data() + e * 820;
+            // Byte 96 is now 0x7D; bytes 97 to 99 of that field are kept.
+            EXPECT_EQ(out[96], 0x7D);
+            for (uint32_t j = 97; j < 100; ++j) {
+                EXPECT_EQ(out[j], patternByte(e, j, 0));
+            }
+            // Each output byte is the input byte after the ranges dropped before it.
+            EXPECT_EQ(out[419], patternByte(e, 419, 0)) << c.version;
+            EXPECT_EQ(out[420], patternByte(e, c.dropped[0].end, 0)) << c.version;
+            EXPECT_EQ(out[c.dropped[1].begin - first], patternByte(e, c.dropped[1].end, 0))
+                << c.version;
+            EXPECT_EQ(out[819], patternByte(e, c.stride - 1, 0)) << c.version;
+            EXPECT_EQ(c.stride - first - second, 820u);
         }
-        // 420 to 431 are gone: output byte 420 is input byte 432; 552 to 563 likewise.
-        EXPECT_EQ(span[e * 820 + 420], patternByte(e, 432, 0));
-        EXPECT_EQ(span[e * 820 + 540], patternByte(e, 564, 0));
-        EXPECT_EQ(span[e * 820 + 819], patternByte(e, 843, 0));
     }
 }
 
@@ -208,8 +228,9 @@ TEST(Rules, RefusesElementsThatRunPastTheirBlock) {
         uint32_t tag;
         uint32_t version;
         uint32_t stride;
-    } rewrites[] = {{TAG_MODL, 28, 844}, {TAG_MODL, 26, 820},  {TAG_RIB_, 9, 760},
-                    {TAG_LAYR, 26, 464}, {TAG_PAR_, 24, 1496}, {TAG_REGN, 4, 40}};
+    } rewrites[] = {{TAG_MODL, 29, 856}, {TAG_MODL, 28, 844}, {TAG_MODL, 26, 820},
+                    {TAG_RIB_, 9, 760},  {TAG_LAYR, 26, 464}, {TAG_PAR_, 24, 1496},
+                    {TAG_REGN, 4, 40}};
     for (const auto& r : rewrites) {
         for (uint32_t count : {1u, 3u}) {
             BuildEntry fits{r.tag, count, r.version, repeated(1, size_t(count) * r.stride)};
@@ -237,12 +258,12 @@ uint32_t pick(std::mt19937& rng, uint32_t below) {
 std::vector<uint8_t> randomFile(std::mt19937& rng) {
     const uint32_t tags[] = {TAG_MODL, TAG_RIB_, TAG_LAYR, TAG_PAR_, TAG_REGN,
                              TAG_FOR_, TAG_PHAC, TAG_CHAR, TAG_U64_, makeTag('S', 'E', 'Q', 'S')};
-    const uint32_t versions[] = {28, 26, 24, 9, 4, 2, 1, 0};
+    const uint32_t versions[] = {29, 28, 26, 24, 9, 4, 2, 1, 0};
     std::vector<BuildEntry> entries = {headerEntry(24 + pick(rng, 40))};
     const uint32_t blocks = pick(rng, 12);
     for (uint32_t b = 0; b < blocks; ++b) {
         const uint32_t tag = tags[pick(rng, 10)];
-        const uint32_t version = versions[pick(rng, 8)];
+        const uint32_t version = versions[pick(rng, 9)];
         const Decision d = decideBlock(tag, version);
         const uint32_t count = pick(rng, 4);
         const uint32_t stride = d.rewrite ? d.rewrite->inputStride : 1 + pick(rng, 50);

@@ -35,6 +35,9 @@ std::vector<Seed> seeds() {
         {"empty-rewrite.m3",
          buildM3({header, BuildEntry{TAG_LAYR, 0, 26, {}}, BuildEntry{TAG_REGN, 0, 4, {9, 9}}})},
         {"first-rewritten.m3", buildM3({elementsEntry(TAG_REGN, 4, 2, 40), charEntry("x")})},
+        {"cloth.m3",
+         buildM3({header, elementsEntry(TAG_MODL, 29, 2, 856), elementsEntry(TAG_PHCL, 3, 1, 12),
+                  elementsEntry(TAG_PHAC, 2, 1, 8)})},
     };
 }
 
