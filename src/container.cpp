@@ -4,7 +4,6 @@
 #include "report.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 #include <limits>
 
@@ -148,17 +147,11 @@ void decodeEntries(IndexEntry* entries, size_t count) {
 
 } // namespace
 
-bool readBuffer(const Source& source, uint64_t offset, uint64_t size, uint8_t* dest) {
-    if (offset > source.size || size > source.size - offset) {
-        return false;
-    }
-    std::memcpy(dest, source.data + offset, size_t(size));
-    return true;
-}
-
-LoadStatus loadBlockSet(const Source& source, BlockSet& set, FaultInfo& fault) {
+LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault) {
     uint8_t head[HEADER_SIZE] = {};
-    readBuffer(source, 0, std::min<uint64_t>(source.size, HEADER_SIZE), head);
+    if (!readBuffer(source, 0, std::min<uint64_t>(source.size, HEADER_SIZE), head)) {
+        return LoadStatus::Unreadable;
+    }
     M3Header header;
     fault = checkHeader(head, source.size, header);
     if (fault.fault != Fault::None) {
@@ -173,11 +166,10 @@ LoadStatus loadBlockSet(const Source& source, BlockSet& set, FaultInfo& fault) {
         makeRoomForEntries(set, header.indexCount, first, count);
         set.entries.resize(size_t(first + count));
         // The header's check has put the whole index inside the source.
-        const bool inside =
-            readBuffer(source, header.indexOffset + first * ENTRY_SIZE, count * ENTRY_SIZE,
-                       reinterpret_cast<uint8_t*>(set.entries.data() + first));
-        assert(inside);
-        (void)inside;
+        if (!readBuffer(source, header.indexOffset + first * ENTRY_SIZE, count * ENTRY_SIZE,
+                        reinterpret_cast<uint8_t*>(set.entries.data() + first))) {
+            return LoadStatus::Unreadable;
+        }
         decodeEntries(set.entries.data() + first, size_t(count));
         fault = checkEntries(set, header.indexCount, outputEnd);
         if (fault.fault != Fault::None) {
@@ -190,22 +182,25 @@ LoadStatus loadBlockSet(const Source& source, BlockSet& set, FaultInfo& fault) {
         fault.outputSize = outputEnd;
         return LoadStatus::Rejected;
     }
-    set.bytes = source.data;
     return LoadStatus::Loaded;
 }
 
 static_assert(sizeof(IndexEntry) == ENTRY_SIZE, "the index is read straight into its entries");
 
-void writeBlockSet(BlockSet& set, Sink& out, Sink* log) {
+void writeBlockSet(BlockSet& set, Source& in, Sink& out, Sink* log, std::string& report) {
+    report = REPORT_HEADING;
     int64_t shift = 0;
-    const uint8_t* input = set.bytes;
-    for (size_t i = 0; i < set.entries.size(); ++i) {
+    uint64_t inputOffset = 0;
+    for (size_t i = 0; i < set.entries.size() && in.error == 0; ++i) {
         IndexEntry& entry = set.entries[i];
-        const Block block = {input, set.sizes[i]};
-        input += block.size;
+        const Block block = {inputOffset, set.sizes[i]};
+        inputOffset += block.size;
+        if (entry.tag == TAG_CHAR) {
+            reportString(report, in, block);
+        }
         const uint64_t start = sinkPosition(out);
         entry.offset = uint32_t(int64_t(entry.offset) + shift);
-        emitBlock(out, entry, block);
+        emitBlock(out, in, entry, block);
         const uint64_t written = sinkPosition(out) - start;
         const uint64_t aligned = alignUp(written);
         sinkWrite(out, PADDING, size_t(aligned - written));

@@ -39,25 +39,18 @@ struct FaultInfo {
     uint64_t outputSize = 0;
 };
 
-// The input's bytes, all in memory (where they came from is the platform's concern).
-struct Source {
-    const uint8_t* data = nullptr;
-    uint64_t size = 0;
-};
+// Loaded: the header and the whole index passed every check. Rejected: `fault` says
+// why not. Unreadable: the source could not be read (its error says why).
+enum class LoadStatus { Loaded, Rejected, Unreadable };
 
-enum class LoadStatus { Loaded, Rejected };
+// Reads and checks the header and the whole index, the index a chunk at a time. The
+// entries get room as they are read, never for all the header claims at once, and
+// nothing of the source beyond the header and the index is read.
+LoadStatus loadBlockSet(Source& source, BlockSet& set, FaultInfo& fault);
 
-// Copies `size` bytes at `offset` of the source into dest; false if they are not all
-// inside it.
-bool readBuffer(const Source& source, uint64_t offset, uint64_t size, uint8_t* dest);
-
-// Checks the header and the whole index, reading the index a chunk at a time, and
-// takes the blocks in place in the source. The entries get room as they are read,
-// never for all the header claims at once, and nothing of the source beyond the
-// header and the index is read until the index has passed every check.
-LoadStatus loadBlockSet(const Source& source, BlockSet& set, FaultInfo& fault);
-
-// Lays the block set out anew: each block as the downgrade rules emit it, 0xAA up to the
-// next multiple of 16, offsets corrected, the index last and its position patched into
-// the header. Each block is logged to `log` when one is given.
-void writeBlockSet(BlockSet& set, Sink& out, Sink* log);
+// Lays the block set out anew, reading the blocks from the source as it reaches them:
+// each block as the downgrade rules emit it, 0xAA up to the next multiple of 16, offsets
+// corrected, the index last and its position patched into the header. Each block is
+// logged to `log` when one is given, and the strings report is composed in `report`.
+// Stops where the source fails.
+void writeBlockSet(BlockSet& set, Source& in, Sink& out, Sink* log, std::string& report);

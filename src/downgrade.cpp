@@ -1,5 +1,6 @@
 #include "downgrade.h"
 
+#include <algorithm>
 #include <cstring>
 
 const Rewrite M29 = {856, 820, 26, {{0, 420}, {444, 564}, {576, 856}}, 3, 0, true};
@@ -44,22 +45,33 @@ Decision stageA(const Decision& d) {
     return d.version == 9 ? take(d, R9) : stageB(d);
 }
 
-void emitElements(Sink& out, const Rewrite& rewrite, const uint8_t* bytes, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* from = bytes + uint64_t(i) * rewrite.inputStride;
-        uint8_t* const element = sinkReserve(out, rewrite.outputStride);
-        uint8_t* to = element;
-        for (uint32_t r = 0; r < rewrite.rangeCount; ++r) {
-            const ByteRange range = rewrite.ranges[r];
-            std::memcpy(to, from + range.begin, range.end - range.begin);
-            to += range.end - range.begin;
+void emitElement(Sink& out, const Rewrite& rewrite, const uint8_t* from) {
+    uint8_t* const element = sinkReserve(out, rewrite.outputStride);
+    uint8_t* to = element;
+    for (uint32_t r = 0; r < rewrite.rangeCount; ++r) {
+        const ByteRange range = rewrite.ranges[r];
+        std::memcpy(to, from + range.begin, range.end - range.begin);
+        to += range.end - range.begin;
+    }
+    std::memset(to, 0, rewrite.zeroTail);
+    // Every MODL rewrite keeps element bytes 0 to 99 in place, so byte 96 of the output
+    // element is the low byte of the field at input offset 96.
+    if (rewrite.marks96) {
+        element[MARK_OFFSET] = MARK_VALUE;
+    }
+}
+
+// Rewrites the elements a window of the input at a time.
+void emitElements(Sink& out, Source& in, const Rewrite& rewrite, uint64_t offset, uint32_t count) {
+    const uint32_t perWindow = uint32_t(SOURCE_WINDOW / rewrite.inputStride);
+    for (uint32_t done = 0; done < count && in.error == 0;) {
+        const uint32_t batch = std::min(perWindow, count - done);
+        const uint8_t* from = sourceTake(in, offset + uint64_t(done) * rewrite.inputStride,
+                                         size_t(batch) * rewrite.inputStride);
+        for (uint32_t i = 0; i < batch; ++i, from += rewrite.inputStride) {
+            emitElement(out, rewrite, from);
         }
-        std::memset(to, 0, rewrite.zeroTail);
-        // Both MODL rewrites keep element bytes 0 to 99 in place, so byte 96 of the
-        // output element is the low byte of the field at input offset 96.
-        if (rewrite.marks96) {
-            element[MARK_OFFSET] = MARK_VALUE;
-        }
+        done += batch;
     }
 }
 
@@ -104,13 +116,13 @@ uint64_t emittedSize(const Decision& decision, uint32_t count, uint32_t span) {
     return decision.rewrite ? uint64_t(count) * decision.rewrite->outputStride : span;
 }
 
-void emitBlock(Sink& out, IndexEntry& entry, const Block& block) {
+void emitBlock(Sink& out, Source& in, IndexEntry& entry, const Block& block) {
     const Decision decision = decideBlock(entry.tag, entry.version);
     entry.tag = decision.tag;
     entry.version = decision.version;
     if (!decision.rewrite) {
-        sinkWrite(out, block.bytes, block.size);
+        sinkCopy(out, in, block.offset, block.size);
         return;
     }
-    emitElements(out, *decision.rewrite, block.bytes, entry.count);
+    emitElements(out, in, *decision.rewrite, block.offset, entry.count);
 }

@@ -66,18 +66,17 @@ struct IndexEntry {
 // One entry's byte span of the input: from its offset up to the next entry's offset,
 // or up to the index for the last entry, alignment bytes included.
 struct Block {
-    const uint8_t* bytes = nullptr;
+    uint64_t offset = 0;
     uint32_t size = 0;
 };
 
-// The whole input as the converter sees it. The blocks lie back to back from `bytes`,
-// the input's first byte, each `sizes[i]` bytes long, up to the index offset. Entries
-// and sizes are indexed alike; the rules and the writer change the entries in place.
+// The input's header and index, checked. The blocks lie back to back from the input's
+// first byte, each `sizes[i]` bytes long, up to the index offset. Entries and sizes are
+// indexed alike; the rules and the writer change the entries in place.
 struct BlockSet {
     uint32_t indexOffset = 0;
     std::vector<IndexEntry> entries;
     std::vector<uint32_t> sizes;
-    const uint8_t* bytes = nullptr;
 };
 
 inline uint64_t alignUp(uint64_t n) {

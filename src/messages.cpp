@@ -62,16 +62,14 @@ std::string describeFault(const FaultInfo& f) {
 
 std::string errorText(int error) {
     switch (error) {
-    case ENDED_EARLY:
-        return "the file ended early";
+    case CHANGED_WHILE_READ:
+        return "the file changed or failed while it was being read";
     case NOT_REGULAR_FILE:
         return "Not a regular file";
     case IS_THE_INPUT:
         return "it is the input file";
     case IS_THE_OUTPUT:
         return "it is the output file";
-    case CHANGED_WHILE_READ:
-        return "the file changed or failed while it was being read";
     case NO_MATCH:
         return "no file matches it";
     case OUT_OF_MEMORY:
@@ -86,23 +84,37 @@ std::string errorText(int error) {
         return "Is a directory";
     case NO_UNNAMED_FILES:
         return "Files without a name are not supported here";
-    case NO_HARD_LINKS:
-        return "Hard links are not supported here";
-    case SOURCE_FAULTED:
-        return "the bytes to write could not be read";
     case DEVICE_NAME:
         return "Not a regular file: Windows keeps this name for a device";
     case LINK_UNRESOLVED:
         return "the system cannot say where this link leads";
-    case NO_MARKS:
-        return "Files cannot be marked to go here";
     default:
         return systemErrorText(error);
     }
 }
 
-std::string ioProblem(const char* verb, const std::string& path, int error) {
-    return std::string("Cannot ") + verb + " \"" + path + "\": " + errorText(error);
+std::string describe(const Failure& f) {
+    const std::string path = "\"" + f.path + "\"";
+    const std::string reason = errorText(f.error);
+    switch (f.action) {
+    case Action::Open:
+        return "Cannot open " + path + ": " + reason;
+    case Action::Read:
+        return "Cannot read " + path + ": " + reason;
+    case Action::Create:
+        return "Cannot create " + path + ": " + reason;
+    case Action::Write:
+        return "Cannot write " + path + ": " + reason;
+    case Action::ReplaceLog:
+        return "The model was converted, but " + path + " could not be replaced: " + reason;
+    case Action::RemoveTemporary:
+        return "A temporary file for " + path + " could not be removed (" + reason +
+               "): it is left as \"" + f.left + "\" in that file's folder.";
+    case Action::FlushFolder:
+        return path + " is in place, but its folder could not be written to disk (" + reason +
+               "): a power cut now may undo it.";
+    }
+    return "";
 }
 
 std::string rejection(const FaultInfo& fault) {
@@ -116,26 +128,4 @@ std::string usageText() {
 
 std::string notConverted(const std::string& path) {
     return "\"" + path + "\" was not converted: Tarvelin converts one file at a time.";
-}
-
-std::string leftTemporary(const std::string& path, const std::string& name, int error) {
-    return "A temporary file for \"" + path + "\" could not be removed (" + errorText(error) +
-           "): it is left as \"" + name + "\" in that file's folder.";
-}
-
-std::string newLogLeft(const std::string& logPath, const std::string& outputPath, int error) {
-    return "\"" + logPath + "\" is the new log, beside the earlier \"" + outputPath +
-           "\": the earlier log could not be kept (" + errorText(error) + ").";
-}
-
-std::string notFlushed(const std::string& path, int error) {
-    return "\"" + path + "\" is in place, but its folder could not be written to disk (" +
-           errorText(error) + "): a power cut now may undo it.";
-}
-
-std::string keptBackup(const std::string& logPath, const std::string& backup, bool putBack,
-                       int error) {
-    return std::string(putBack ? "The earlier \"" : "A copy of the earlier \"") + logPath +
-           (putBack ? "\" could not be put back (" : "\" could not be removed (") +
-           errorText(error) + "): it is kept as \"" + backup + "\" in the log's folder.";
 }

@@ -5,12 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -31,8 +29,6 @@ int lastError() {
         return ALREADY_EXISTS;
     case EISDIR:
         return IS_A_FOLDER;
-    case EFAULT:
-        return SOURCE_FAULTED;
     case 0:
         return EIO;
     default:
@@ -46,6 +42,14 @@ bool check(bool ok, int& error) {
         error = lastError();
     }
     return ok;
+}
+
+// Closes a descriptor the run is done with, keeping errno: nothing written through it is
+// still to reach the disk.
+void letGo(int fd) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
 }
 
 // Opens a folder to work relative to: without reading it where the system allows, so
@@ -67,9 +71,7 @@ int openFolder(int base, const std::string& path, int& error) {
             at = end + 1;
             if (!name.empty()) {
                 const int next = OS_CALL("openat", -1, openat(fd, name.c_str(), flags));
-                const int saved = errno;
-                close(fd);
-                errno = saved;
+                letGo(fd);
                 fd = next;
             }
         }
@@ -103,16 +105,8 @@ bool readLink(int folder, const std::string& name, std::string& link, int& error
     return true;
 }
 
-int64_t modifiedAt(const struct stat& info) {
-    return int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-}
-
-int64_t changedAt(const struct stat& info) {
-    return int64_t(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
-}
-
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+FileId idOf(const struct stat& info) {
+    return {uint64_t(info.st_dev), uint64_t(info.st_ino)};
 }
 
 // The path through which a file without a name can be reached and given one.
@@ -128,167 +122,71 @@ bool statOpen(int fd, struct stat& info, int& error) {
     return check(OS_CALL("fstat", -1, fstat(fd, &info)) == 0, error);
 }
 
-// Whether a rename may replace the file: not where it is a mount point, nor where it
-// is immutable or append-only.
-bool renameMayReplace(const Place& place, const struct stat& file, const struct stat& folder,
-                      int& error) {
-    if (file.st_dev != folder.st_dev) {
-        error = EBUSY;
-        return false;
-    }
-#if defined(__linux__) && defined(STATX_MNT_ID)
-    struct statx fileX = {};
-    struct statx folderX = {};
-    if (!check(OS_CALL("statx", -1,
-                       statx(place.folder, place.name.c_str(), 0, STATX_MNT_ID, &fileX)) == 0,
-               error) ||
-        !check(OS_CALL("statx", -1,
-                       statx(place.folder, "", AT_EMPTY_PATH, STATX_MNT_ID, &folderX)) == 0,
-               error)) {
-        return false;
-    }
-    const uint64_t fixed = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
-    error = (fileX.stx_attributes & fileX.stx_attributes_mask & fixed) ? EPERM
-            : (fileX.stx_mask & folderX.stx_mask & STATX_MNT_ID) &&
-                    fileX.stx_mnt_id != folderX.stx_mnt_id
-                ? EBUSY
-                : 0;
-    return error == 0;
-#else
-    (void)place;
-    return true;
-#endif
-}
-
-#ifdef F_SETLEASE
-volatile sig_atomic_t inputOpenedForWriting = 0;
-
-// Another process is opening the input for writing: the lease goes at once, so that it
-// need not wait, and the conversion, which may hold bytes of two versions, is refused.
-extern "C" void onLeaseBroken(int, siginfo_t* info, void*) {
-    inputOpenedForWriting = 1;
-    fcntl(info->si_fd, F_SETLEASE, F_UNLCK);
-}
-
-// Takes a read lease on the input, granted where this user owns it (or is root) and no
-// other process has it open for writing: the system then tells of any process that
-// opens it for writing, by SIGURG, whose default does nothing.
-bool watchInput(int fd) {
-    struct sigaction action = {};
-    action.sa_sigaction = onLeaseBroken;
-    action.sa_flags = SA_SIGINFO | SA_RESTART;
-    return sigaction(SIGURG, &action, nullptr) == 0 &&
-           OS_CALL("fcntl", -1, fcntl(fd, F_SETSIG, SIGURG)) == 0 &&
-           OS_CALL("fcntl", -1, fcntl(fd, F_SETLEASE, F_RDLCK)) == 0;
-}
-#else
-const bool inputOpenedForWriting = false;
-#endif
-
-// A folder marked immutable or append-only lets no file in it be renamed or removed.
-bool folderTakesRenames(const Place& place, int& error) {
-#if defined(__linux__) && defined(STATX_ATTR_APPEND)
-    struct statx folder = {};
-    if (!check(OS_CALL("statx", -1,
-                       statx(place.folder, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &folder)) == 0,
-               error)) {
-        return false;
-    }
-    const uint64_t fixed = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
-    error = (folder.stx_attributes & folder.stx_attributes_mask & fixed) ? EPERM : 0;
-    return error == 0;
-#else
-    (void)place;
-    (void)error;
-    return true;
-#endif
-}
-
 // A call that may fail only because this process may not make it: a user setting
-// another's owner or an attribute it has no right to. Root may make them all.
+// another's owner or an access list it has no right to. Root may make them all.
 bool notPermitted() {
     return (errno == EPERM || errno == EACCES) && geteuid() != 0;
 }
 
+// Why a new file must not replace the file at the place: a folder, not a regular file,
+// or one this user could not open for writing (as `cp` and the shell's `>` would
+// refuse it), though a rename would replace it.
+int refusalOf(const Place& place, const struct stat& info) {
+    if (S_ISDIR(info.st_mode)) {
+        return IS_A_FOLDER;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return NOT_REGULAR_FILE;
+    }
+    int error = 0;
+    check(OS_CALL("faccessat", -1, faccessat(place.folder, place.name.c_str(), W_OK, AT_EACCESS)) ==
+              0,
+          error);
+    return error;
+}
+
 #ifdef __linux__
-// The file whose extended attributes are read: opened for reading, or where this user
-// may not read it, reached through /proc without being opened (its access lists can
-// still be read so).
-struct AttributeSource {
-    int fd = -1;
-    std::string path;
-};
+constexpr char ACCESS_LIST[] = "system.posix_acl_access";
 
-bool openAttributeSource(const Place& place, AttributeSource& source, int& error) {
-    source.fd = OS_CALL(
-        "openat", -1, openat(place.folder, place.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (source.fd >= 0 || errno != EACCES) {
-        return check(source.fd >= 0, error);
-    }
-    source.fd = OS_CALL("openat", -1, openat(place.folder, place.name.c_str(), O_PATH | O_CLOEXEC));
-    source.path = procPath(source.fd);
-    return check(source.fd >= 0, error);
-}
-
-ssize_t listAttributes(const AttributeSource& source, char* names, size_t size) {
-    return OS_CALL("flistxattr", -1,
-                   source.path.empty() ? flistxattr(source.fd, names, size)
-                                       : listxattr(source.path.c_str(), names, size));
-}
-
-ssize_t getAttribute(const AttributeSource& source, const char* name, void* value, size_t size) {
+ssize_t getAccessList(int fd, const std::string& path, void* value, size_t size) {
     return OS_CALL("fgetxattr", -1,
-                   source.path.empty() ? fgetxattr(source.fd, name, value, size)
-                                       : getxattr(source.path.c_str(), name, value, size));
+                   path.empty() ? fgetxattr(fd, ACCESS_LIST, value, size)
+                                : getxattr(path.c_str(), ACCESS_LIST, value, size));
 }
 
-// The names of the source's extended attributes, one after another, each ended by 0.
-bool attributeNames(const AttributeSource& source, std::vector<char>& names, int& error) {
-    for (;;) {
-        ssize_t length = listAttributes(source, nullptr, 0);
-        if (length < 0 && (errno == ENOTSUP || notPermitted())) {
-            names.clear();
-            return true;
-        }
-        names.resize(size_t(std::max<ssize_t>(length, 0)));
-        length = length > 0 ? listAttributes(source, names.data(), names.size()) : length;
-        if (length >= 0 || errno != ERANGE) {
-            names.resize(size_t(std::max<ssize_t>(length, 0)));
-            return check(length >= 0, error);
-        }
+// The access list of the file at the place, empty where it has none or this user may
+// not read it: read through the file opened for reading, or where this user may not
+// read it, through /proc without opening it.
+bool readAccessList(const Place& place, std::vector<char>& value, int& error) {
+    const char* name = place.name.c_str();
+    int fd = OS_CALL("openat", -1, openat(place.folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const bool viaProc = fd < 0 && errno == EACCES;
+    fd = viaProc ? OS_CALL("openat", -1, openat(place.folder, name, O_PATH | O_CLOEXEC)) : fd;
+    if (!check(fd >= 0, error)) {
+        return false;
     }
+    const std::string path = viaProc ? procPath(fd) : "";
+    ssize_t size = 0;
+    do {
+        size = getAccessList(fd, path, nullptr, 0);
+        value.resize(size_t(std::max<ssize_t>(size, 0)));
+        size = size > 0 ? getAccessList(fd, path, value.data(), value.size()) : size;
+    } while (size < 0 && errno == ERANGE);
+    const bool none = size < 0 && (errno == ENODATA || errno == ENOTSUP || notPermitted());
+    value.resize(size_t(std::max<ssize_t>(size, 0)));
+    letGo(fd);
+    return none || check(size >= 0, error);
 }
 
-bool copyAttribute(int fd, const AttributeSource& source, const char* name, int& error) {
+bool copyAccessList(int fd, const Place& place, int& error) {
     std::vector<char> value;
-    for (;;) {
-        ssize_t size = getAttribute(source, name, nullptr, 0);
-        value.resize(size_t(std::max<ssize_t>(size, 1)));
-        size = size > 0 ? getAttribute(source, name, value.data(), value.size()) : size;
-        if (size < 0 && errno == ERANGE) {
-            continue;
-        }
-        if (size < 0) {
-            return notPermitted() || check(errno == ENODATA, error);
-        }
-        return OS_CALL("fsetxattr", -1, fsetxattr(fd, name, value.data(), size_t(size), 0)) == 0 ||
-               notPermitted() || check(false, error);
+    if (!readAccessList(place, value, error)) {
+        return false;
     }
-}
-
-// Copies the extended attributes of the file at the place, its access lists among
-// them, to the new file.
-bool copyExtendedAttributes(int fd, const Place& place, int& error) {
-    AttributeSource source;
-    std::vector<char> names;
-    bool copied = openAttributeSource(place, source, error) && attributeNames(source, names, error);
-    for (size_t at = 0; copied && at < names.size(); at += std::strlen(names.data() + at) + 1) {
-        copied = copyAttribute(fd, source, names.data() + at, error);
-    }
-    if (source.fd >= 0) {
-        close(source.fd);
-    }
-    return copied;
+    return value.empty() ||
+           OS_CALL("fsetxattr", -1, fsetxattr(fd, ACCESS_LIST, value.data(), value.size(), 0)) ==
+               0 ||
+           notPermitted() || check(false, error);
 }
 #endif
 
@@ -307,14 +205,12 @@ bool giveOwner(int fd, const struct stat& info, int& error) {
 }
 
 // Writes all of `size` bytes, a chunk at a time, at `offset` or where `offset` is
-// negative at the file's position; the console's writes (`seamed` false) are not the
-// file layer's and pass the tests' seam by.
-bool writeLoop(int fd, const char* at, size_t size, int64_t offset, bool seamed, int& error) {
+// negative at the file's position.
+bool writeLoop(int fd, const char* at, size_t size, int64_t offset, int& error) {
     while (size > 0) {
         const size_t chunk = std::min(size, CHUNK);
-        const ssize_t put = !seamed      ? write(fd, at, chunk)
-                            : offset < 0 ? OS_CALL("write", -1, write(fd, at, chunk))
-                                         : OS_CALL("pwrite", -1, pwrite(fd, at, chunk, offset));
+        const ssize_t put = offset < 0 ? OS_CALL("write", -1, write(fd, at, chunk))
+                                       : OS_CALL("pwrite", -1, pwrite(fd, at, chunk, offset));
         if (put < 0 && errno == EINTR) {
             continue;
         }
@@ -331,84 +227,16 @@ bool writeLoop(int fd, const char* at, size_t size, int64_t offset, bool seamed,
 
 } // namespace
 
-std::string systemErrorText(int error) {
-    return std::strerror(error);
-}
-
 bool writeAll(int fd, const void* data, size_t size, int& error) {
-    return writeLoop(fd, static_cast<const char*>(data), size, -1, true, error);
+    return writeLoop(fd, static_cast<const char*>(data), size, -1, error);
 }
 
 bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error) {
-    return writeLoop(fd, static_cast<const char*>(data), size, int64_t(offset), true, error);
+    return writeLoop(fd, static_cast<const char*>(data), size, int64_t(offset), error);
 }
 
 bool flushFile(int fd, int& error) {
     return check(OS_CALL("fdatasync", -1, fdatasync(fd)) == 0, error);
-}
-
-bool flushFolder(const Place& place, int& error) {
-    // The place holds its folder without reading it; a flush needs it open to read.
-    const int fd =
-        OS_CALL("openat", -1, openat(place.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!check(fd >= 0, error)) {
-        return false;
-    }
-    const bool flushed = check(OS_CALL("fsync", -1, fsync(fd)) == 0, error);
-    close(fd);
-    return flushed;
-}
-
-bool closeFile(int fd, int& error) {
-    return check(OS_CALL("close", -1, close(fd)) == 0, error);
-}
-
-bool openInput(const std::string& path, InputFile& input, int& error) {
-    // Not blocking, so that a pipe is refused at once rather than waited on; a path too
-    // long for one call is opened from its folder.
-    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-    input.fd = OS_CALL("open", -1, open(path.c_str(), flags));
-    if (input.fd < 0 && errno == ENAMETOOLONG) {
-        std::string folder;
-        std::string name;
-        splitPath(path, folder, name);
-        const int at = openFolder(AT_FDCWD, folder, error);
-        input.fd = at < 0 ? -1 : OS_CALL("openat", -1, openat(at, name.c_str(), flags));
-        const int saved = errno;
-        if (at >= 0) {
-            close(at);
-        }
-        errno = saved;
-    }
-    if (!check(input.fd >= 0, error)) {
-        return false;
-    }
-    struct stat info;
-    const bool known = statOpen(input.fd, info, error);
-    if (!known || !S_ISREG(info.st_mode)) {
-        error = !known ? error : S_ISDIR(info.st_mode) ? IS_A_FOLDER : NOT_REGULAR_FILE;
-        close(input.fd);
-        input.fd = -1;
-        return false;
-    }
-    input.id = {uint64_t(info.st_dev), uint64_t(info.st_ino)};
-    input.size = uint64_t(info.st_size);
-    input.modified = modifiedAt(info);
-    input.changed = changedAt(info);
-#ifdef F_SETLEASE
-    input.watched = watchInput(input.fd);
-#endif
-    return true;
-}
-
-bool checkInputUnchanged(const InputFile& input, int& error) {
-    struct stat info;
-    if (!statOpen(input.fd, info, error)) {
-        return false;
-    }
-    error = CHANGED_WHILE_READ;
-    return uint64_t(info.st_size) == input.size && modifiedAt(info) == input.modified &&
-           changedAt(info) == input.changed && !(input.watched && inputOpenedForWriting);
 }
 
 bool findPlace(const std::string& path, Place& place, int& error) {
@@ -419,11 +247,18 @@ bool findPlace(const std::string& path, Place& place, int& error) {
     // As many links as the system itself follows before it gives up with ELOOP.
     for (int hop = 0; place.folder >= 0 && hop < 40; ++hop) {
         struct stat info;
+        if (!statOpen(place.folder, info, error)) {
+            return false;
+        }
+        place.folderId = idOf(info);
         if (!statAt(place.folder, place.name, info, AT_SYMLINK_NOFOLLOW, error)) {
             return error == NOT_FOUND;
         }
         std::string link;
         if (!S_ISLNK(info.st_mode)) {
+            place.exists = true;
+            place.id = idOf(info);
+            place.refusal = refusalOf(place, info);
             return true;
         }
         if (!readLink(place.folder, place.name, link, error)) {
@@ -431,7 +266,7 @@ bool findPlace(const std::string& path, Place& place, int& error) {
         }
         splitPath(link, folder, place.name);
         const int next = openFolder(link[0] == '/' ? AT_FDCWD : place.folder, folder, error);
-        close(place.folder);
+        letGo(place.folder);
         place.folder = next;
         place.reached = place.folder >= 0;
     }
@@ -441,51 +276,9 @@ bool findPlace(const std::string& path, Place& place, int& error) {
 
 void closePlace(Place& place) {
     if (place.folder >= 0) {
-        close(place.folder);
+        letGo(place.folder);
         place.folder = -1;
     }
-}
-
-bool checkReplaceable(const Place& place, const FileId& input, int& error) {
-    struct stat info;
-    struct stat folder;
-    if (!folderTakesRenames(place, error)) {
-        return false;
-    }
-    if (!statAt(place.folder, place.name, info, 0, error)) {
-        return error == NOT_FOUND;
-    }
-    if (info.st_dev == input.device && info.st_ino == input.index) {
-        error = IS_THE_INPUT;
-    } else if (S_ISDIR(info.st_mode)) {
-        error = IS_A_FOLDER;
-    } else if (!S_ISREG(info.st_mode)) {
-        error = NOT_REGULAR_FILE;
-    } else if (!check(OS_CALL("faccessat", -1,
-                              faccessat(place.folder, place.name.c_str(), W_OK, AT_EACCESS)) == 0,
-                      error) ||
-               !statOpen(place.folder, folder, error)) {
-        return false;
-    } else if ((folder.st_mode & S_ISVTX) && geteuid() != 0 && info.st_uid != geteuid() &&
-               folder.st_uid != geteuid()) {
-        // A sticky folder lets only a file's owner, the folder's or root replace it.
-        error = EPERM;
-    } else {
-        return renameMayReplace(place, info, folder, error);
-    }
-    return false;
-}
-
-bool samePlace(const Place& a, const Place& b) {
-    struct stat first;
-    struct stat second;
-    int ignored = 0;
-    if (statOpen(a.folder, first, ignored) && statOpen(b.folder, second, ignored) &&
-        sameFile(first, second) && a.name == b.name) {
-        return true;
-    }
-    return statAt(a.folder, a.name, first, 0, ignored) &&
-           statAt(b.folder, b.name, second, 0, ignored) && sameFile(first, second);
 }
 
 bool createFile(const Place& place, const std::string& name, bool, int& fd, int& error) {
@@ -509,10 +302,10 @@ bool createFile(const Place& place, const std::string& name, bool, int& fd, int&
     struct stat own;
     const bool proc = OS_CALL("stat", -1, stat(procPath(fd).c_str(), &viaProc)) == 0;
     const bool noProc = !proc && errno == ENOENT && geteuid() == 0;
-    if (statOpen(fd, own, error) && (proc ? sameFile(viaProc, own) : noProc)) {
+    if (statOpen(fd, own, error) && (proc ? idOf(viaProc) == idOf(own) : noProc)) {
         return true;
     }
-    close(fd);
+    letGo(fd);
 #endif
     error = NO_UNNAMED_FILES;
     return false;
@@ -534,39 +327,37 @@ bool nameFile(const Place& place, int fd, const std::string& name, int& error) {
     return check(false, error);
 }
 
-bool keepCopy(const Place& place, const std::string& from, const std::string& to, int& fd,
-              int& error) {
-    fd = -1;
-    if (OS_CALL("linkat", -1, linkat(place.folder, from.c_str(), place.folder, to.c_str(), 0)) ==
-        0) {
-        return true;
+bool placeFile(const Place& place, int fd, const std::string& name, int& error) {
+    if (!check(OS_CALL("renameat", -1,
+                       renameat(place.folder, name.c_str(), place.folder, place.name.c_str())) == 0,
+               error)) {
+        return false;
     }
-    // Refused for this file (protected hard links, too many links) or for the whole file
-    // system (FAT): no second name can be had.
-    const bool none = errno == EPERM || errno == EMLINK || errno == EOPNOTSUPP;
-    error = none ? NO_HARD_LINKS : lastError();
-    return false;
+    // Its data is on its disk already (fdatasync): closing it now can lose nothing.
+    letGo(fd);
+    return true;
 }
 
-bool renameInFolder(const Place& place, const std::string& from, const std::string& to,
-                    int& error) {
-    return check(OS_CALL("renameat", -1,
-                         renameat(place.folder, from.c_str(), place.folder, to.c_str())) == 0,
-                 error);
-}
-
-bool removeInFolder(const Place& place, const std::string& name, int& error) {
-    return check(OS_CALL("unlinkat", -1, unlinkat(place.folder, name.c_str(), 0)) == 0, error);
+bool discardFile(const Place& place, int fd, const std::string& name, int& error) {
+    letGo(fd);
+    return name.empty() ||
+           check(OS_CALL("unlinkat", -1, unlinkat(place.folder, name.c_str(), 0)) == 0, error);
 }
 
 void removeInHandler(int folder, const char* name) {
     unlinkat(folder, name, 0);
 }
 
-// Files here go by name only: there is no mark to give, and none to take back.
-bool markToGo(int, bool marked, int& error) {
-    error = marked ? NO_MARKS : 0;
-    return !marked;
+bool flushFolder(const Place& place, int& error) {
+    // The place holds its folder without reading it; a flush needs it open to read.
+    const int fd =
+        OS_CALL("openat", -1, openat(place.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!check(fd >= 0, error)) {
+        return false;
+    }
+    const bool flushed = check(OS_CALL("fsync", -1, fsync(fd)) == 0, error);
+    letGo(fd);
+    return flushed;
 }
 
 bool copyAttributes(int fd, const Place& place, int& error) {
@@ -582,7 +373,7 @@ bool copyAttributes(int fd, const Place& place, int& error) {
         return false;
     }
     // The owner first, as setting it may clear set-group-ID; then the permission bits;
-    // then the extended attributes, an access list after the bits it refines.
+    // then the access list, which refines them.
     if ((own.st_uid != info.st_uid || own.st_gid != info.st_gid) && !giveOwner(fd, info, error)) {
         return false;
     }
@@ -590,33 +381,8 @@ bool copyAttributes(int fd, const Place& place, int& error) {
         return false;
     }
 #ifdef __linux__
-    return copyExtendedAttributes(fd, place, error);
+    return copyAccessList(fd, place, error);
 #else
     return true;
 #endif
-}
-
-bool pathExists(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
-
-std::string workingFolder() {
-    std::vector<char> path(256);
-    while (!getcwd(path.data(), path.size()) && errno == ERANGE) {
-        path.resize(path.size() * 2);
-    }
-    const std::string folder(path.data());
-    return folder.empty() || folder[0] != '/' ? std::string()
-           : folder == "/"                    ? folder
-                                              : folder + "/";
-}
-
-bool isPathSeparator(char c) {
-    return c == '/';
-}
-
-bool printText(const std::string& text) {
-    int error = 0;
-    return std::fflush(stdout) == 0 && writeLoop(1, text.data(), text.size(), -1, false, error);
 }

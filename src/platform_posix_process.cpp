@@ -1,37 +1,24 @@
-// The platform on POSIX systems: the standard streams, the signals that end a run,
-// and the input mapped into memory, whose failure is a signal too.
+// The platform on POSIX systems: the input, read and watched for other programs
+// writing to it; the standard streams, the system's words for its errors, and the
+// signals that end a run.
 #include "platform.h"
 #include "platform_seam.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <csetjmp>
 #include <cstdio>
-#include <new>
+#include <cstring>
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
-#ifndef MADV_POPULATE_READ
-#define MADV_POPULATE_READ 22
-#endif
 
 namespace {
 
 // What the fatal-signal handler runs before the signal ends the process.
 std::atomic<void (*)()> fatalCleanup{nullptr};
-
-// The mapped input, and where to go back to should it fail while it is read.
-std::atomic<const char*> mappedBegin{nullptr};
-std::atomic<const char*> mappedEnd{nullptr};
-sigjmp_buf inputFailed;
-volatile sig_atomic_t readingInput = 0;
-// While interruptions are held, a fault signal that another process sent (it cannot be
-// blocked as the others are) waits here until the release.
-volatile sig_atomic_t holding = 0;
-volatile sig_atomic_t sentWhileHeld = 0;
 
 // Whether the signal's default action ends the process: all but those that stop or
 // continue it, or are ignored by default. SIGKILL and SIGSTOP cannot be caught.
@@ -52,7 +39,7 @@ bool endsTheProcess(int sig) {
     }
 }
 
-// The program's own faults: they cannot be held off, and come back at once if ignored.
+// The program's own faults: they come back at once if ignored.
 bool isFault(int sig) {
     return sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL || sig == SIGTRAP ||
            sig == SIGSYS || sig == SIGABRT;
@@ -69,38 +56,20 @@ template <typename Visit> void forEachFatalSignal(Visit visit) {
     }
 }
 
-// The signals a hold holds off, asked of the system once.
+// The signals a hold holds off, asked of the system once. A fault of the program's own
+// while they are held (a crash) ends it at once; one that another process sends waits.
 const sigset_t& interruptions() {
     static const sigset_t held = [] {
         sigset_t set;
         sigemptyset(&set);
-        forEachFatalSignal([&](int sig, const struct sigaction&) {
-            if (!isFault(sig)) {
-                sigaddset(&set, sig);
-            }
-        });
+        forEachFatalSignal([&](int sig, const struct sigaction&) { sigaddset(&set, sig); });
         return set;
     }();
     return held;
 }
 
-bool insideMappedInput(const void* address) {
-    const char* const at = static_cast<const char*>(address);
-    return at >= mappedBegin.load() && at < mappedEnd.load();
-}
-
-// A fault of the mapped input while it is read goes back to the reading, as a failed
-// read. Any other fatal signal runs the cleanup and then ends the process as it would
-// have: a SIGBUS another process sent (si_code of 0 or below) is no input fault.
-extern "C" void onFatalSignal(int sig, siginfo_t* info, void*) {
-    const bool sent = !info || info->si_code <= 0;
-    if (sig == SIGBUS && readingInput && !sent && insideMappedInput(info->si_addr)) {
-        siglongjmp(inputFailed, 1);
-    }
-    if (sent && holding) {
-        sentWhileHeld = sig;
-        return;
-    }
+// Runs the cleanup and then ends the process as the signal would have.
+extern "C" void onFatalSignal(int sig) {
     void (*const cleanup)() = fatalCleanup.load();
     if (cleanup) {
         cleanup();
@@ -114,8 +83,7 @@ void handle(int sig, const struct sigaction& current) {
         return;
     }
     struct sigaction action = {};
-    action.sa_sigaction = onFatalSignal;
-    action.sa_flags = SA_SIGINFO;
+    action.sa_handler = onFatalSignal;
     action.sa_mask = interruptions();
     sigaction(sig, &action, nullptr);
 }
@@ -123,23 +91,126 @@ void handle(int sig, const struct sigaction& current) {
 // The mask to go back to when a hold ends.
 sigset_t maskBeforeHold;
 
-bool readWhole(int fd, uint8_t* at, uint64_t size, int& error) {
-    for (uint64_t done = 0; done < size;) {
-        const size_t chunk = size_t(std::min<uint64_t>(size - done, uint64_t(1) << 30));
-        const ssize_t got = OS_CALL("pread", -1, pread(fd, at + done, chunk, off_t(done)));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            error = got == 0 ? ENDED_EARLY : errno;
-            return false;
-        }
-        done += uint64_t(got);
-    }
-    return true;
+// Sets `error` to that of the call that just failed (EIO where it gave none); false.
+bool failed(int& error) {
+    error = errno != 0 ? errno : EIO;
+    return false;
 }
 
+int64_t modifiedAt(const struct stat& info) {
+    return int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+int64_t changedAt(const struct stat& info) {
+    return int64_t(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+}
+
+#ifdef F_SETLEASE
+// The input while it holds a lease, and whether another process has opened it for
+// writing meanwhile.
+volatile sig_atomic_t leasedInput = -1;
+volatile sig_atomic_t inputOpenedForWriting = 0;
+
+// Another process is opening the input for writing: the lease goes at once, so that it
+// need not wait, and the conversion, which may hold bytes of two versions, is refused.
+extern "C" void onLeaseBroken(int, siginfo_t* info, void*) {
+    if (info->si_fd == leasedInput) {
+        inputOpenedForWriting = 1;
+        fcntl(info->si_fd, F_SETLEASE, F_UNLCK);
+    }
+}
+
+// Takes a read lease on the input, granted where this user owns it (or is root) and no
+// other process has it open for writing: the system then tells of any process that
+// opens it for writing, by SIGURG, whose default does nothing.
+bool watchInput(int fd) {
+    struct sigaction action = {};
+    action.sa_sigaction = onLeaseBroken;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    leasedInput = fd;
+    const bool leased = sigaction(SIGURG, &action, nullptr) == 0 &&
+                        OS_CALL("fcntl", -1, fcntl(fd, F_SETSIG, SIGURG)) == 0 &&
+                        OS_CALL("fcntl", -1, fcntl(fd, F_SETLEASE, F_RDLCK)) == 0;
+    leasedInput = leased ? fd : -1;
+    return leased;
+}
+
+void releaseLease(int fd) {
+    leasedInput = -1;
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+}
+#else
+const bool inputOpenedForWriting = false;
+bool watchInput(int) {
+    return false;
+}
+void releaseLease(int) {}
+#endif
+
 } // namespace
+
+bool openInput(const std::string& path, InputFile& input, int& error) {
+    // Not blocking, so that a pipe is refused at once rather than waited on; a path too
+    // long for one call is opened from its folder.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    input.fd = OS_CALL("open", -1, open(path.c_str(), flags));
+    if (input.fd < 0 && errno == ENAMETOOLONG) {
+        Place place;
+        input.fd = findPlace(path, place, error)
+                       ? OS_CALL("openat", -1, openat(place.folder, place.name.c_str(), flags))
+                       : -1;
+        closePlace(place);
+    }
+    if (input.fd < 0) {
+        return failed(error);
+    }
+    struct stat info;
+    if (OS_CALL("fstat", -1, fstat(input.fd, &info)) != 0) {
+        failed(error);
+    } else if (!S_ISREG(info.st_mode)) {
+        error = S_ISDIR(info.st_mode) ? IS_A_FOLDER : NOT_REGULAR_FILE;
+    } else {
+        input.id = {uint64_t(info.st_dev), uint64_t(info.st_ino)};
+        input.size = uint64_t(info.st_size);
+        input.modified = modifiedAt(info);
+        input.changed = changedAt(info);
+        input.watched = watchInput(input.fd);
+        return true;
+    }
+    close(input.fd);
+    input.fd = -1;
+    return false;
+}
+
+bool readInput(int fd, uint64_t offset, void* dest, size_t size, size_t& got, int& error) {
+    ssize_t read;
+    while ((read = OS_CALL("pread", -1,
+                           pread(fd, dest, std::min(size, size_t(1) << 30), off_t(offset)))) < 0 &&
+           errno == EINTR) {
+    }
+    got = size_t(std::max<ssize_t>(read, 0));
+    return read >= 0 || failed(error);
+}
+
+bool closeInput(InputFile& input, int& error) {
+    if (input.fd < 0) {
+        return true;
+    }
+    struct stat info;
+    bool unchanged = OS_CALL("fstat", -1, fstat(input.fd, &info)) == 0 || failed(error);
+    if (unchanged &&
+        (uint64_t(info.st_size) != input.size || modifiedAt(info) != input.modified ||
+         changedAt(info) != input.changed || (input.watched && inputOpenedForWriting))) {
+        error = CHANGED_WHILE_READ;
+        unchanged = false;
+    }
+    if (input.watched) {
+        releaseLease(input.fd);
+    }
+    close(input.fd);
+    input.fd = -1;
+    return unchanged;
+}
 
 void prepareProcess() {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -163,71 +234,10 @@ void installFatalHandlers(void (*cleanup)()) {
 
 void holdInterruptions() {
     sigprocmask(SIG_BLOCK, &interruptions(), &maskBeforeHold);
-    holding = 1;
 }
 
 void releaseInterruptions() {
-    holding = 0;
     sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
-    if (sentWhileHeld != 0) {
-        raise(sentWhileHeld);
-    }
-}
-
-bool takeInputBytes(int fd, uint64_t size, InputBytes& bytes, int& error) {
-    static const uint8_t nothing = 0;
-    bytes.size = size;
-    if (size == 0) {
-        bytes.data = &nothing;
-        return true;
-    }
-    if (size > uint64_t(SIZE_MAX)) {
-        error = OUT_OF_MEMORY;
-        return false;
-    }
-    void* const map =
-        OS_CALL("mmap", MAP_FAILED, mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fd, 0));
-    if (map != MAP_FAILED) {
-        bytes.data = static_cast<const uint8_t*>(map);
-        mappedBegin.store(static_cast<const char*>(map));
-        mappedEnd.store(static_cast<const char*>(map) + size);
-        return true;
-    }
-    // Where the file cannot be mapped, it is read.
-    bytes.storage.reset(new (std::nothrow) uint8_t[size_t(size)]);
-    if (!bytes.storage) {
-        error = OUT_OF_MEMORY;
-        return false;
-    }
-    bytes.data = bytes.storage.get();
-    return readWhole(fd, bytes.storage.get(), size, error);
-}
-
-void settleInput(const InputBytes& bytes, uint64_t blocksEnd) {
-    if (bytes.storage || bytes.size == 0) {
-        return;
-    }
-    // Both are advice: where the kernel cannot follow it, pages stay or come in as touched.
-    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
-    const uint64_t released = blocksEnd / page * page;
-    auto* base = const_cast<uint8_t*>(bytes.data);
-    OS_CALL("madvise", -1, madvise(base + released, size_t(bytes.size - released), MADV_DONTNEED));
-    OS_CALL("madvise", -1, madvise(base, size_t(blocksEnd), MADV_POPULATE_READ));
-}
-
-bool readMappedInput(void (*work)(void*), void* context) {
-    struct sigaction current = {};
-    if (sigaction(SIGBUS, nullptr, &current) == 0 && current.sa_sigaction != onFatalSignal) {
-        handle(SIGBUS, current);
-    }
-    if (sigsetjmp(inputFailed, 1) != 0) {
-        readingInput = 0;
-        return false;
-    }
-    readingInput = 1;
-    work(context);
-    readingInput = 0;
-    return true;
 }
 
 void runPause() {
@@ -238,4 +248,27 @@ void runPause() {
     do {
         c = std::getchar();
     } while (c != '\n' && c != EOF);
+}
+
+std::string systemErrorText(int error) {
+    return std::strerror(error);
+}
+
+bool pathExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+bool printText(const std::string& text) {
+    if (std::fflush(stdout) != 0) {
+        return false;
+    }
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t put = write(1, text.data() + done, text.size() - done);
+        if (put <= 0 && !(put < 0 && errno == EINTR)) {
+            return false;
+        }
+        done += size_t(std::max<ssize_t>(put, 0));
+    }
+    return true;
 }

@@ -1,4 +1,4 @@
-// The platform on Windows: names in UTF-16, handles behind the C runtime's descriptors,
+// The platform on Windows: the input, handles behind the C runtime's descriptors,
 // places, and the raw calls on names in a folder that the run's files are made with.
 #include "platform_windows.h"
 #include "platform.h"
@@ -21,24 +21,6 @@
 
 namespace {
 
-void appendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += char(c);
-    } else if (c < 0x800) {
-        out += char(0xC0 | c >> 6);
-        out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += char(0xE0 | c >> 12);
-        out += char(0x80 | (c >> 6 & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    } else {
-        out += char(0xF0 | c >> 18);
-        out += char(0x80 | (c >> 12 & 0x3F));
-        out += char(0x80 | (c >> 6 & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
-}
-
 // A Windows error code in the program's terms.
 int fromWindows(DWORD code) {
     switch (code) {
@@ -48,10 +30,6 @@ int fromWindows(DWORD code) {
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
         return ALREADY_EXISTS;
-    case ERROR_HANDLE_EOF:
-        return ENDED_EARLY;
-    case ERROR_NOACCESS:
-        return SOURCE_FAULTED;
     case ERROR_SUCCESS:
         return int(ERROR_GEN_FAILURE);
     default:
@@ -180,6 +158,20 @@ bool waitedOutHold(DWORD code, int attempt) {
     return true;
 }
 
+// Why a rename could not replace the file at `target` that it was denied: a file another
+// program holds open without sharing its deletion is said to be so, as it is what the
+// user can mend.
+int whyNotReplaced(const std::wstring& target) {
+    const HANDLE file =
+        CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const DWORD code = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_ACCESS_DENIED;
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    return int(code == ERROR_SHARING_VIOLATION ? code : ERROR_ACCESS_DENIED);
+}
+
 // The file a path leads to once its links are followed, or "" when there is none.
 std::wstring finalPath(const std::wstring& path, DWORD& code) {
     HANDLE file = OS_CALL("CreateFileW", INVALID_HANDLE_VALUE,
@@ -215,11 +207,6 @@ bool identifyPath(const std::wstring& path, FileId& id) {
     return known;
 }
 
-int64_t lastWritten(const BY_HANDLE_FILE_INFORMATION& info) {
-    return int64_t(uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32 |
-                   info.ftLastWriteTime.dwLowDateTime);
-}
-
 std::wstring wholePath(const Place& place, const std::string& name) {
     return toUtf16(place.folderPath + name);
 }
@@ -239,133 +226,6 @@ bool writeLoop(int fd, const char* at, size_t size, bool seamed, int& error) {
 }
 
 } // namespace
-
-std::string fromUtf16(const wchar_t* text) {
-    std::string out;
-    for (size_t i = 0; text[i] != 0; ++i) {
-        uint32_t c = uint16_t(text[i]);
-        const uint32_t next = uint16_t(text[i + 1]);
-        if (c >= 0xD800 && c < 0xDC00 && next >= 0xDC00 && next < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
-            ++i;
-        }
-        appendUtf8(out, c);
-    }
-    return out;
-}
-
-std::wstring toUtf16(const std::string& text) {
-    std::wstring out;
-    for (size_t i = 0; i < text.size();) {
-        const uint8_t lead = uint8_t(text[i]);
-        size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-        length = i + length <= text.size() ? length : 1;
-        uint32_t c = length == 1 ? lead : lead & (0x7Fu >> length);
-        for (size_t k = 1; k < length; ++k) {
-            c = c << 6 | (uint8_t(text[i + k]) & 0x3Fu);
-        }
-        i += length;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += wchar_t(0xD800 + (c >> 10));
-            out += wchar_t(0xDC00 + (c & 0x3FF));
-        } else {
-            out += wchar_t(c);
-        }
-    }
-    return out;
-}
-
-std::vector<std::string> utf8Arguments(int argc, wchar_t** argv) {
-    std::vector<std::string> args;
-    for (int i = 0; i < argc; ++i) {
-        args.push_back(fromUtf16(argv[i]));
-    }
-    return args;
-}
-
-std::string systemErrorText(int error) {
-    switch (DWORD(error)) {
-    case ERROR_ACCESS_DENIED:
-        return "Permission denied";
-    case ERROR_SHARING_VIOLATION:
-        return "The file is open in another program";
-    case ERROR_LOCK_VIOLATION:
-        return "Part of the file is locked by another program";
-    case ERROR_USER_MAPPED_FILE:
-        return "The file is mapped into memory by another program";
-    case ERROR_DELETE_PENDING:
-        return "The file is being deleted";
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return "No space left on device";
-    case ERROR_FILENAME_EXCED_RANGE:
-        return "File name too long";
-    case ERROR_INVALID_NAME:
-        return "The file name is not valid";
-    case ERROR_BAD_PATHNAME:
-        return "The path is not valid";
-    case ERROR_DIRECTORY:
-        return "The folder name is not valid";
-    case ERROR_CANT_RESOLVE_FILENAME:
-        return "Too many levels of symbolic links";
-    case ERROR_TOO_MANY_OPEN_FILES:
-        return "Too many open files";
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-        return "Not enough memory";
-    case ERROR_WRITE_PROTECT:
-        return "The media is write-protected";
-    case ERROR_NOT_READY:
-        return "The device is not ready";
-    case ERROR_CRC:
-        return "Data error (cyclic redundancy check)";
-    case ERROR_SECTOR_NOT_FOUND:
-    case ERROR_READ_FAULT:
-        return "The device cannot read the data";
-    case ERROR_WRITE_FAULT:
-        return "The device cannot write the data";
-    case ERROR_GEN_FAILURE:
-    case ERROR_IO_DEVICE:
-        return "The device is not working";
-    case ERROR_DEV_NOT_EXIST:
-        return "The device or network share is no longer there";
-    case ERROR_FILE_INVALID:
-        return "The file's disk was changed or removed";
-    case ERROR_FILE_CORRUPT:
-    case ERROR_DISK_CORRUPT:
-        return "The file or disk is corrupted";
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-        return "The network path was not found";
-    case ERROR_NETNAME_DELETED:
-        return "The network name is no longer available";
-    case ERROR_UNEXP_NET_ERR:
-        return "An unexpected network error occurred";
-    case ERROR_NETWORK_ACCESS_DENIED:
-        return "Network access is denied";
-    case ERROR_NETWORK_UNREACHABLE:
-    case ERROR_HOST_UNREACHABLE:
-        return "The network location cannot be reached";
-    case ERROR_SEM_TIMEOUT:
-        return "The network or device did not answer in time";
-    case ERROR_NOT_SAME_DEVICE:
-        return "The file cannot be moved to another disk";
-    case ERROR_INVALID_FUNCTION:
-    case ERROR_NOT_SUPPORTED:
-        return "Not supported by this file system";
-    case ERROR_TOO_MANY_LINKS:
-        return "Too many links";
-    case ERROR_PRIVILEGE_NOT_HELD:
-        return "A required privilege is not held";
-    case ERROR_INVALID_HANDLE:
-        return "Invalid handle";
-    case ERROR_INVALID_PARAMETER:
-        return "Invalid argument";
-    default:
-        return "Windows error " + std::to_string(unsigned(error));
-    }
-}
 
 bool writeAll(int fd, const void* data, size_t size, int& error) {
     return writeLoop(fd, static_cast<const char*>(data), size, true, error);
@@ -392,14 +252,6 @@ bool flushFile(int fd, int& error) {
 }
 
 bool flushFolder(const Place&, int&) {
-    return true;
-}
-
-bool closeFile(int fd, int& error) {
-    if (CRT_CALL("_close", _close(fd)) != 0) {
-        error = crtError();
-        return false;
-    }
     return true;
 }
 
@@ -430,10 +282,8 @@ bool openInput(const std::string& path, InputFile& input, int& error) {
         return false;
     }
     struct _stati64 stat;
-    BY_HANDLE_FILE_INFORMATION info;
     const bool known = CRT_CALL("_fstati64", _fstati64(input.fd, &stat)) == 0 &&
-                       identify(handleOf(input.fd), input.id) &&
-                       GetFileInformationByHandle(handleOf(input.fd), &info);
+                       identify(handleOf(input.fd), input.id);
     if (!known || (stat.st_mode & _S_IFREG) == 0) {
         error = !known                           ? crtError()
                 : (stat.st_mode & _S_IFDIR) != 0 ? IS_A_FOLDER
@@ -443,20 +293,30 @@ bool openInput(const std::string& path, InputFile& input, int& error) {
         return false;
     }
     input.size = uint64_t(stat.st_size);
-    input.modified = lastWritten(info);
     return true;
 }
 
-bool checkInputUnchanged(const InputFile& input, int& error) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!check(OS_CALL("GetFileInformationByHandle", FALSE,
-                       GetFileInformationByHandle(handleOf(input.fd), &info)),
-               error)) {
-        return false;
+bool readInput(int fd, uint64_t offset, void* dest, size_t size, size_t& got, int& error) {
+    OVERLAPPED from = {};
+    from.Offset = DWORD(offset);
+    from.OffsetHigh = DWORD(offset >> 32);
+    DWORD read = 0;
+    const DWORD chunk = DWORD(size < (size_t(1) << 30) ? size : size_t(1) << 30);
+    const bool done =
+        OS_CALL("ReadFile", FALSE, ReadFile(handleOf(fd), dest, chunk, &read, &from)) ||
+        GetLastError() == ERROR_HANDLE_EOF;
+    got = done ? read : 0;
+    return check(done, error);
+}
+
+// No other program can have written to the input while it was open (it is opened
+// denying writes), so it is as it was.
+bool closeInput(InputFile& input, int&) {
+    if (input.fd >= 0) {
+        _close(input.fd);
+        input.fd = -1;
     }
-    const uint64_t size = uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-    error = CHANGED_WHILE_READ;
-    return size == input.size && lastWritten(info) == input.modified;
+    return true;
 }
 
 bool findPlace(const std::string& path, Place& place, int& error) {
@@ -479,68 +339,30 @@ bool findPlace(const std::string& path, Place& place, int& error) {
     const size_t slash = final.find_last_of(L"\\/");
     place.folderPath = fromUtf16(final.substr(0, slash + 1).c_str());
     place.name = fromUtf16(final.substr(slash + 1).c_str());
-    place.reached = true;
+    place.reached = identifyPath(final.substr(0, slash + 1), place.folderId);
+    if (!place.reached) {
+        error = lastError();
+        return false;
+    }
+    const DWORD found = attributes == INVALID_FILE_ATTRIBUTES || final == full
+                            ? attributes
+                            : GetFileAttributesW(final.c_str());
+    if (found == INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    // A target that cannot be told apart from the input is not written.
+    if (!identifyPath(final, place.id)) {
+        error = lastError();
+        return false;
+    }
+    place.exists = true;
+    place.refusal = (found & FILE_ATTRIBUTE_DIRECTORY)  ? IS_A_FOLDER
+                    : (found & FILE_ATTRIBUTE_READONLY) ? int(ERROR_ACCESS_DENIED)
+                                                        : 0;
     return true;
 }
 
 void closePlace(Place&) {}
-
-bool checkReplaceable(const Place& place, const FileId& input, int& error) {
-    const std::wstring wide = wholePath(place, place.name);
-    const DWORD attributes =
-        OS_CALL("GetFileAttributesW", INVALID_FILE_ATTRIBUTES, GetFileAttributesW(wide.c_str()));
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        error = lastError();
-        return error == NOT_FOUND;
-    }
-    // A target that cannot be told apart from the input is not written.
-    FileId id;
-    if (!identifyPath(wide, id)) {
-        error = lastError();
-        return false;
-    }
-    if (id.device == input.device && id.index == input.index) {
-        error = IS_THE_INPUT;
-        return false;
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        error = IS_A_FOLDER;
-        return false;
-    }
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
-        error = int(ERROR_ACCESS_DENIED);
-        return false;
-    }
-    // A file another program holds open without sharing its deletion cannot be replaced;
-    // the hold is waited out as a rename's is.
-    HANDLE file = INVALID_HANDLE_VALUE;
-    for (int attempt = 0;
-         (file = OS_CALL("CreateFileW", INVALID_HANDLE_VALUE,
-                         CreateFileW(wide.c_str(), DELETE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr))) == INVALID_HANDLE_VALUE;
-         ++attempt) {
-        const DWORD code = GetLastError();
-        if (!waitedOutHold(code, attempt)) {
-            error = fromWindows(code);
-            return false;
-        }
-    }
-    CloseHandle(file);
-    return true;
-}
-
-bool samePlace(const Place& a, const Place& b) {
-    const std::wstring first = wholePath(a, a.name);
-    const std::wstring second = wholePath(b, b.name);
-    FileId firstId;
-    FileId secondId;
-    if (identifyPath(first, firstId) && identifyPath(second, secondId)) {
-        return firstId.device == secondId.device && firstId.index == secondId.index;
-    }
-    return CompareStringOrdinal(first.c_str(), int(first.size()), second.c_str(),
-                                int(second.size()), TRUE) == CSTR_EQUAL;
-}
 
 // Opened for deleting too, and marked to go when the process ends however it ends,
 // until it is put in place. No other program may write to it meanwhile.
@@ -579,53 +401,38 @@ bool nameFile(const Place&, int, const std::string&, int& error) {
     return false;
 }
 
-// A copy the run makes itself, not a second name: a second name would be the earlier
-// file, which another program could open and keep, and which, held by the run, could
-// not be replaced.
-bool keepCopy(const Place& place, const std::string& from, const std::string& to, int& fd,
-              int& error) {
-    HANDLE source =
-        OS_CALL("CreateFileW", INVALID_HANDLE_VALUE,
-                CreateFileW(wholePath(place, from).c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!check(source != INVALID_HANDLE_VALUE, error)) {
+// Renamed while still open, so that no other program (an indexer, a scanner) can open
+// and keep it between its closing and its rename; the mark is taken back first, as a
+// file marked to go cannot be renamed.
+bool placeFile(const Place& place, int fd, const std::string& name, int& error) {
+    const std::wstring source = wholePath(place, name);
+    const std::wstring target = wholePath(place, place.name);
+    if (!markToGo(fd, false, error)) {
         return false;
     }
-    bool copied = createFile(place, to, false, fd, error);
-    static char chunk[1 << 16];
-    for (DWORD got = 1; copied && got > 0;) {
-        copied =
-            check(OS_CALL("ReadFile", FALSE, ReadFile(source, chunk, sizeof chunk, &got, nullptr)),
-                  error) &&
-            writeAll(fd, chunk, got, error);
-    }
-    CloseHandle(source);
-    if (!copied && fd >= 0) {
-        _close(fd);
-        fd = -1;
-    }
-    return copied;
-}
-
-bool renameInFolder(const Place& place, const std::string& from, const std::string& to,
-                    int& error) {
-    const std::wstring source = wholePath(place, from);
-    const std::wstring target = wholePath(place, to);
     for (int attempt = 0; !OS_CALL("MoveFileExW", FALSE,
                                    MoveFileExW(source.c_str(), target.c_str(),
                                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
          ++attempt) {
         const DWORD code = GetLastError();
         if (!waitedOutHold(code, attempt)) {
-            error = fromWindows(code);
+            error = code == ERROR_ACCESS_DENIED ? whyNotReplaced(target) : fromWindows(code);
             return false;
         }
     }
+    _close(fd);
     return true;
 }
 
-bool removeInFolder(const Place& place, const std::string& name, int& error) {
+// Marked to go, the file goes as it is closed; where the mark is refused, it is removed
+// by its name once closed.
+bool discardFile(const Place& place, int fd, const std::string& name, int& error) {
+    int ignored = 0;
+    const bool marked = markToGo(fd, true, ignored);
+    _close(fd);
+    if (marked || name.empty()) {
+        return true;
+    }
     const std::wstring path = wholePath(place, name);
     for (int attempt = 0; !OS_CALL("DeleteFileW", FALSE, DeleteFileW(path.c_str())); ++attempt) {
         const DWORD code = GetLastError();
@@ -659,24 +466,6 @@ bool copyAttributes(int, const Place&, int&) {
 
 bool pathExists(const std::string& path) {
     return GetFileAttributesW(longPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string workingFolder() {
-    std::wstring folder(MAX_PATH, L'\0');
-    DWORD length = GetCurrentDirectoryW(DWORD(folder.size()), &folder[0]);
-    if (length >= folder.size()) {
-        folder.resize(length);
-        length = GetCurrentDirectoryW(DWORD(folder.size()), &folder[0]);
-    }
-    if (length == 0 || length >= folder.size()) {
-        return std::string();
-    }
-    folder.resize(length);
-    return fromUtf16(folder.c_str()) + (folder.back() == L'\\' ? "" : "\\");
-}
-
-bool isPathSeparator(char c) {
-    return c == '/' || c == '\\';
 }
 
 bool printText(const std::string& text) {

@@ -17,6 +17,9 @@ std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
 // themselves, and gives the one it had (0 without a console) for restoreConsole.
 unsigned useUtf8Console();
 void restoreConsole(unsigned codePage);
+// Marks an open file to go when it is closed (delete on close), or takes the mark back.
+// A file so marked cannot be opened by another program, nor renamed.
+bool markToGo(int fd, bool marked, int& error);
 // The console control handler: runs the cleanup given to installFatalHandlers, then
 // lets the default handler end the process. Nonzero when it has handled the event alone.
 int __stdcall handleConsoleControl(unsigned long event);

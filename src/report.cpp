@@ -1,29 +1,27 @@
 #include "report.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
-// Writes a tab, the string with each control character shown as one '?', and a line
-// end at `at`; returns the end. Bytes map one to one unless the string holds a 0xC2,
-// which may start a two-byte C1 control.
-char* writeShown(char* at, const uint8_t* text, size_t length) {
+// Appends a tab, the text with each control character shown as one '?', and a line end.
+// Bytes map one to one unless the text holds a 0xC2, which may start a two-byte C1
+// control.
+void appendShown(std::string& report, const uint8_t* text, size_t length) {
+    const size_t start = report.size();
+    report.resize(start + length + 2);
+    char* at = &report[start];
     *at++ = '\t';
-    if (!std::memchr(text, 0xC2, length)) {
-        for (size_t k = 0; k < length; ++k) {
-            at[k] = text[k] < 0x20 || text[k] == 0x7F ? '?' : char(text[k]);
-        }
-        at += length;
-    } else {
-        for (size_t k = 0; k < length; ++k) {
-            const bool c1 =
-                text[k] == 0xC2 && k + 1 < length && text[k + 1] >= 0x80 && text[k + 1] <= 0x9F;
-            *at++ = text[k] < 0x20 || text[k] == 0x7F || c1 ? '?' : char(text[k]);
-            k += c1;
-        }
+    const bool mayHoldC1 = std::memchr(text, 0xC2, length) != nullptr;
+    for (size_t k = 0; k < length; ++k) {
+        const bool c1 = mayHoldC1 && text[k] == 0xC2 && k + 1 < length && text[k + 1] >= 0x80 &&
+                        text[k + 1] <= 0x9F;
+        *at++ = text[k] < 0x20 || text[k] == 0x7F || c1 ? '?' : char(text[k]);
+        k += c1;
     }
     *at++ = '\n';
-    return at;
+    report.resize(size_t(at - report.data()));
 }
 
 } // namespace
@@ -57,28 +55,25 @@ void writeLogEntry(Sink& log, const IndexEntry& entry, uint64_t written) {
     line[16 + digits] = '\n';
 }
 
-void writeStringsReport(const BlockSet& set, std::string& out) {
-    static const char heading[] = "Strings Found: \n";
-    // Room for the heading and every CHAR block whole with its tab and line end: the
-    // report is never longer, and is written without moving.
-    uint64_t room = sizeof heading;
-    for (size_t i = 0; i < set.entries.size(); ++i) {
-        room += set.entries[i].tag == TAG_CHAR ? uint64_t(set.sizes[i]) + 2 : 0;
-    }
-    const size_t start = out.size();
-    out.resize(start + size_t(room));
-    char* at = &out[start];
-    std::memcpy(at, heading, sizeof heading - 1);
-    at += sizeof heading - 1;
-    const uint8_t* text = set.bytes;
-    for (size_t i = 0; i < set.entries.size(); text += set.sizes[i], ++i) {
-        const uint32_t span = set.sizes[i];
-        if (set.entries[i].tag != TAG_CHAR || span == 0 || text[0] == 0) {
-            continue;
+void reportString(std::string& report, Source& in, const Block& block) {
+    // Almost every string lies in the first window, and is shown from there.
+    const size_t first = size_t(std::min<uint64_t>(block.size, SOURCE_WINDOW));
+    const uint8_t* bytes = sourceTake(in, block.offset, first);
+    const auto* end = static_cast<const uint8_t*>(std::memchr(bytes, 0, first));
+    if (end || first == block.size) {
+        const size_t length = end ? size_t(end - bytes) : first;
+        if (length > 0) {
+            appendShown(report, bytes, length);
         }
-        const void* end = std::memchr(text, 0, span);
-        const size_t length = end ? size_t(static_cast<const uint8_t*>(end) - text) : span;
-        at = writeShown(at, text, length);
+        return;
     }
-    out.resize(size_t(at - out.data()));
+    std::string text(reinterpret_cast<const char*>(bytes), first);
+    for (uint64_t at = first; at < block.size && in.error == 0;) {
+        const size_t piece = size_t(std::min<uint64_t>(block.size - at, SOURCE_WINDOW));
+        bytes = sourceTake(in, block.offset + at, piece);
+        end = static_cast<const uint8_t*>(std::memchr(bytes, 0, piece));
+        text.append(reinterpret_cast<const char*>(bytes), end ? size_t(end - bytes) : piece);
+        at = end ? block.size : at + piece;
+    }
+    appendShown(report, reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }

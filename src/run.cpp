@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <stdexcept>
 
@@ -16,120 +17,96 @@ void say(const std::string& lines) {
     std::fputc('\n', stdout);
 }
 
-// What reading the mapped input does, with what it needs and what it gives: run where
-// a fault of the input is caught. Nothing here needs undoing should the fault cut it
-// short, and an allocation that fails is caught before it leaves.
-struct LoadWork {
-    Source source;
-    BlockSet* set;
-    FaultInfo* fault;
-    LoadStatus status = LoadStatus::Rejected;
-    int error = 0;
+// What the run could not do, if anything, and what it left that the user should know.
+struct Outcome {
+    FaultInfo fault;
+    bool failed = false;
+    Failure failure;
+    std::vector<Failure> notes;
 };
 
-void loadWork(void* context) {
-    auto& work = *static_cast<LoadWork*>(context);
-    try {
-        work.status = loadBlockSet(work.source, *work.set, *work.fault);
-    } catch (const std::bad_alloc&) {
-        work.error = OUT_OF_MEMORY;
-    } catch (const std::length_error&) {
-        work.error = OUT_OF_MEMORY;
-    }
-}
-
-struct WriteWork {
-    BlockSet* set;
-    Sink* output;
-    Sink* log;
-    std::string* report;
-};
-
-void writeWork(void* context) {
-    auto& work = *static_cast<WriteWork*>(context);
-    try {
-        writeBlockSet(*work.set, *work.output, work.log);
-        writeStringsReport(*work.set, *work.report);
-    } catch (const std::bad_alloc&) {
-        work.output->error = OUT_OF_MEMORY;
-    }
-}
-
-// Reads and checks the input, which stays open; on failure `problem` holds the lines
-// to print, and `fault` what was wrong with a refused input. The set's blocks lie in
-// `bytes`.
-bool loadInput(const std::string& path, InputFile& input, InputBytes& bytes, BlockSet& set,
-               FaultInfo& fault, std::string& problem) {
-    int error = 0;
-    if (!openInput(path, input, error)) {
-        problem = ioProblem("open", path, error);
-        return false;
-    }
-    LoadWork work = {{}, &set, &fault};
-    if (takeInputBytes(input.fd, input.size, bytes, error)) {
-        work.source = Source{bytes.data, bytes.size};
-        error = readMappedInput(loadWork, &work) ? work.error : CHANGED_WHILE_READ;
-    }
-    if (work.status == LoadStatus::Loaded && error == 0) {
-        settleInput(bytes, set.indexOffset);
-        return true;
-    }
-    problem = fault.fault != Fault::None ? rejection(fault) : ioProblem("read", path, error);
+bool fail(Outcome& outcome, Action action, const std::string& path, int error) {
+    outcome.failed = true;
+    outcome.failure = {action, path, error, ""};
     return false;
 }
 
-// Once every block is written: an input that changed meanwhile may have given bytes
-// of two versions.
-bool inputStayedTheSame(const InputFile& input, const std::string& path, std::string& problem) {
-    int error = 0;
-    if (!checkInputUnchanged(input, error)) {
-        problem = ioProblem("read", path, error);
-        return false;
+// Reads and checks the header and the index of the open input.
+bool loadInput(Source& source, const std::string& path, BlockSet& set, Outcome& outcome) {
+    LoadStatus status = LoadStatus::Unreadable;
+    try {
+        status = loadBlockSet(source, set, outcome.fault);
+    } catch (const std::bad_alloc&) {
+        source.error = OUT_OF_MEMORY;
+    } catch (const std::length_error&) {
+        source.error = OUT_OF_MEMORY;
     }
-    return true;
+    if (status == LoadStatus::Loaded) {
+        return true;
+    }
+    return status == LoadStatus::Rejected ? false : fail(outcome, Action::Read, path, source.error);
 }
 
-// Writes the output and the log under temporary names and composes the strings report,
-// then puts the files in place. Everything that can fail does so before the first
-// file is put in place; after a failure no temporary is left behind but one that the
-// problem names.
-bool writeFiles(BlockSet& set, const InputFile& input, const std::string& inputPath,
-                std::string& report, std::string& problem, std::string& notice) {
+// Once every block is written: the input is let go of, and one that failed or changed
+// meanwhile may have given bytes of two versions.
+bool finishReading(InputFile& input, const Source& source, const std::string& path,
+                   Outcome& outcome) {
+    int error = source.error;
+    const bool unchanged = closeInput(input, error);
+    return (source.error == 0 && unchanged) ||
+           fail(outcome, Action::Read, path, source.error != 0 ? source.error : error);
+}
+
+// The log's path in a message it could not be created by: the working folder's full
+// path with it, so that the user can find the folder that refused it.
+std::string logPathShown() {
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::current_path(error);
+    return error ? std::string(LOG_NAME) : (folder / LOG_NAME).u8string();
+}
+
+// Writes the output and the log to temporaries, reading the input as it goes, lets go
+// of the input and then puts the files in place. Everything that can fail does so before
+// the first file is put in place; after a failure no temporary is left behind but one
+// that a note names.
+bool writeFiles(BlockSet& set, InputFile& input, Source& source, const std::string& inputPath,
+                std::string& report, Outcome& outcome) {
     PendingFile output;
     PendingFile log;
-    bool ok = aimFiles(output, outputNameFor(inputPath), log, LOG_NAME, input.id, problem) &&
-              startFile(output, Role::Output, false, output.path, problem) &&
-              startFile(log, Role::Log, true, workingFolder() + LOG_NAME, problem);
+    Failure& failure = outcome.failure;
+    bool ok = aimFiles(output, outputNameFor(inputPath), log, LOG_NAME, input.id, failure) &&
+              startFile(output, Role::Output, false, output.path, failure) &&
+              startFile(log, Role::Log, true, logPathShown(), failure);
     if (ok) {
-        WriteWork work = {&set, &output.sink, &log.sink, &report};
-        // Large blocks go from the mapping straight to the file: a write that could not
-        // read them is the input's failure too.
-        if (!readMappedInput(writeWork, &work) || output.sink.error == SOURCE_FAULTED) {
-            problem = ioProblem("read", inputPath, CHANGED_WHILE_READ);
-            ok = false;
+        try {
+            writeBlockSet(set, source, output.sink, &log.sink, report);
+        } catch (const std::bad_alloc&) {
+            output.sink.error = OUT_OF_MEMORY;
         }
-        ok = ok && inputStayedTheSame(input, inputPath, problem) &&
-             finishWriting(output, problem) && finishWriting(log, problem) &&
-             putInPlace(log, output, problem, notice);
+        ok = finishReading(input, source, inputPath, outcome) && finishWriting(output, failure) &&
+             finishWriting(log, failure) && putInPlace(output, log, failure, outcome.notes);
     }
-    discard(output, problem);
-    discard(log, problem);
+    outcome.failed = !ok;
+    discard(output, outcome.notes);
+    discard(log, outcome.notes);
     return ok;
 }
 
 // Converts the input and puts the output and the log in place, composing the strings
-// report; on failure `problem` holds the lines to print.
-bool convertFile(const std::string& inputPath, std::string& report, FaultInfo& fault,
-                 std::string& problem, std::string& notice) {
+// report.
+bool convertFile(const std::string& inputPath, std::string& report, Outcome& outcome) {
     InputFile input;
-    InputBytes bytes;
-    BlockSet set;
-    const bool converted = loadInput(inputPath, input, bytes, set, fault, problem) &&
-                           writeFiles(set, input, inputPath, report, problem, notice);
-    int ignored = 0;
-    if (input.fd >= 0) {
-        closeFile(input.fd, ignored);
+    int error = 0;
+    if (!openInput(inputPath, input, error)) {
+        return fail(outcome, Action::Open, inputPath, error);
     }
+    Source source;
+    source.fd = input.fd;
+    source.size = input.size;
+    BlockSet set;
+    const bool converted = loadInput(source, inputPath, set, outcome) &&
+                           writeFiles(set, input, source, inputPath, report, outcome);
+    closeInput(input, error);
     return converted;
 }
 
@@ -154,7 +131,10 @@ Conversion convertBytes(const uint8_t* data, size_t size) {
     static const uint8_t nothing = 0;
     Conversion result;
     BlockSet set;
-    result.status = loadBlockSet(Source{data ? data : &nothing, size}, set, result.fault);
+    Source source;
+    source.memory = data ? data : &nothing;
+    source.size = size;
+    result.status = loadBlockSet(source, set, result.fault);
     if (result.status != LoadStatus::Loaded) {
         return result;
     }
@@ -163,8 +143,7 @@ Conversion convertBytes(const uint8_t* data, size_t size) {
     Sink log;
     output.memory = &result.output;
     log.memory = &logBytes;
-    writeBlockSet(set, output, &log);
-    writeStringsReport(set, result.report);
+    writeBlockSet(set, source, output, &log, result.report);
     sinkFlush(output);
     sinkFlush(log);
     result.log.assign(logBytes.begin(), logBytes.end());
@@ -180,11 +159,11 @@ std::string outputNameFor(const std::string& input) {
             break;
         }
         size_t begin = at;
-        while (begin > 0 && !isPathSeparator(input[begin - 1])) {
+        while (begin > 0 && !std::strchr(PATH_SEPARATORS, input[begin - 1])) {
             --begin;
         }
         size_t stop = at;
-        while (stop < input.size() && !isPathSeparator(input[stop])) {
+        while (stop < input.size() && !std::strchr(PATH_SEPARATORS, input[stop])) {
             ++stop;
         }
         const std::string part = input.substr(begin, stop - begin);
@@ -209,27 +188,27 @@ int runTool(int argc, const char* const* argv) {
     // Two files dropped at once: the first converts, the second is named as not.
     const bool secondFile = argc == 3 && pause && pathExists(argv[2]);
     std::string report;
-    FaultInfo fault;
-    std::string problem;
-    std::string notice;
-    const bool converted = convertFile(input, report, fault, problem, notice);
+    Outcome outcome;
+    const bool converted = convertFile(input, report, outcome);
     // From here on only the console can fail: the files are in place (or were never
-    // touched) and the input is not read again.
+    // touched) and the input is let go of.
     bool printed = false;
     if (converted) {
         printed = printText(report);
+    } else if (outcome.failed) {
+        say(describe(outcome.failure));
     } else {
-        say(problem);
+        say(rejection(outcome.fault));
     }
-    if (!notice.empty()) {
-        say(notice);
+    for (const Failure& note : outcome.notes) {
+        say(describe(note));
     }
     if (secondFile) {
         say(notConverted(argv[2]));
     }
     // A wrong magic ends the run at once; any other end waits, so that whoever dropped
     // the file can read what happened.
-    if (pause && fault.fault != Fault::WrongMagic) {
+    if (pause && outcome.fault.fault != Fault::WrongMagic) {
         runPause();
     }
     std::fflush(stdout);

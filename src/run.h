@@ -9,8 +9,8 @@
 #include <vector>
 
 // The result of converting an input held in memory: the output file's bytes, the
-// log's text and the strings report, or why the input was refused. The output and
-// the log go through the sinks the program writes its files with, into memory.
+// log's text and the strings report, or why the input was refused. The same reader and
+// writer as for files, over a source and sinks in memory.
 struct Conversion {
     LoadStatus status = LoadStatus::Rejected;
     FaultInfo fault;

@@ -3,6 +3,8 @@
 #include "format.h"
 #include "platform.h"
 
+#include <algorithm>
+
 namespace {
 
 // A sink flushes once this much is buffered; larger writes bypass the buffer.
@@ -60,6 +62,19 @@ uint8_t* sinkReserveSlow(Sink& sink, size_t size) {
     uint8_t* at = sink.buffer.get() + sink.used;
     sink.used += size;
     return at;
+}
+
+void sinkCopySlow(Sink& sink, Source& source, uint64_t offset, uint64_t size) {
+    if (source.memory) {
+        sinkWrite(sink, source.memory + offset, size_t(size));
+        return;
+    }
+    while (size > 0 && source.error == 0) {
+        const size_t piece = size_t(std::min<uint64_t>(size, SOURCE_WINDOW));
+        sinkWrite(sink, sourceTake(source, offset, piece), piece);
+        offset += piece;
+        size -= piece;
+    }
 }
 
 void sinkPatch32(Sink& sink, uint64_t position, uint32_t value) {

@@ -1,5 +1,7 @@
-// The output byte sink: what the writer, the log and the strings report write to.
+// The output byte sink: what the writer and the log write to.
 #pragma once
+
+#include "source.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +47,16 @@ inline uint8_t* sinkReserve(Sink& sink, size_t size) {
     return sinkReserveSlow(sink, size);
 }
 
+void sinkCopySlow(Sink& sink, Source& source, uint64_t offset, uint64_t size);
+
+// Writes `size` bytes of the source from `offset` on, a window at a time.
+inline void sinkCopy(Sink& sink, Source& source, uint64_t offset, uint64_t size) {
+    if (size < SINK_SMALL_WRITE) {
+        sinkWrite(sink, sourceTake(source, offset, size_t(size)), size_t(size));
+        return;
+    }
+    sinkCopySlow(sink, source, offset, size);
+}
 // Overwrites four bytes already written, at `position` from the start.
 void sinkPatch32(Sink& sink, uint64_t position, uint32_t value);
 // Writes out what is buffered; true unless a write has failed.

@@ -4,7 +4,6 @@
 #include <cassert>
 #include <chrono>
 #include <cstring>
-#include <random>
 
 namespace {
 
@@ -15,7 +14,7 @@ struct Entry {
     std::atomic<int> folder{-1};
     std::atomic<char*> name{nullptr};
 };
-Entry registry[3];
+Entry registry[2];
 bool handlersInstalled = false;
 int holdDepth = 0;
 
@@ -53,22 +52,28 @@ void delist(Role role) {
 }
 
 // ".tarvelin-" and eight letters or digits: a name no other file is likely to have;
-// creating it exclusively makes sure.
+// creating it exclusively makes sure. Two runs started in the same instant differ by
+// where their stacks lie.
 std::string freshName() {
-    static std::mt19937_64 letters(
-        std::random_device{}() ^
-        uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()));
+    const int local = 0;
+    static uint64_t state = uint64_t(std::chrono::system_clock::now().time_since_epoch().count()) ^
+                            uint64_t(std::chrono::steady_clock::now().time_since_epoch().count())
+                                << 7 ^
+                            uint64_t(reinterpret_cast<uintptr_t>(&local));
+    uint64_t x = state += 0x9E3779B97F4A7C15ull;
+    x = (x ^ x >> 30) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ x >> 27) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
     static const char alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     std::string name = ".tarvelin-";
-    uint64_t x = letters();
     for (int i = 0; i < 8; ++i, x /= 36) {
         name += alphabet[x % 36];
     }
     return name;
 }
 
-// Gives the run's file `temp` a fresh name in the place's folder with `make` (creating,
-// naming or linking it there), registered in the same held moment.
+// Gives the run's file `temp` a fresh name in the place's folder with `make` (creating
+// or naming it there), registered in the same held moment.
 template <typename Make>
 bool giveFreshName(const Place& place, Temporary& temp, Make make, int& error) {
     InterruptionHold hold;
@@ -84,12 +89,6 @@ bool giveFreshName(const Place& place, Temporary& temp, Make make, int& error) {
         }
     }
     return false;
-}
-
-bool closeTemporary(Temporary& temp, int& error) {
-    const int fd = temp.fd;
-    temp.fd = -1;
-    return fd < 0 || closeFile(fd, error);
 }
 
 } // namespace
@@ -115,17 +114,12 @@ bool createTemporary(const Place& target, bool text, Role role, Temporary& temp,
             [&](const std::string& name) { return createFile(target, name, text, temp.fd, error); },
             error);
     }
-    int ignored = 0;
-    if (created && !copyAttributes(temp.fd, target, error)) {
-        removeTemporary(target, temp, ignored);
-        return false;
-    }
-    return created;
+    return created && copyAttributes(temp.fd, target, error);
 }
 
 bool sealTemporary(const Place& target, Temporary& temp, int& error) {
-    // Writing clears set-user-ID and set-group-ID for a user, and a capability: what the
-    // replaced file had is given again once the data is in.
+    // Writing clears set-user-ID and set-group-ID for a user: what the replaced file had
+    // is given again once the data is in.
     return copyAttributes(temp.fd, target, error) && flushFile(temp.fd, error);
 }
 
@@ -138,31 +132,24 @@ bool placeTemporary(const Place& target, Temporary& temp, int& error) {
             error)) {
         return false;
     }
-    // Renamed while still open, so that no other program can open and hold it between its
-    // closing and its rename; its data is on its disk already, so closing it then can
-    // lose nothing.
-    if (!markToGo(temp.fd, false, error) ||
-        !renameInFolder(target, temp.name, target.name, error)) {
+    // Renamed while still open, so that no other program can open and hold it between
+    // its closing and its rename (Windows); its data is on its disk already.
+    if (!placeFile(target, temp.fd, temp.name, error)) {
         return false;
     }
     delist(temp.role);
     temp.name.clear();
-    int ignored = 0;
-    closeTemporary(temp, ignored);
+    temp.fd = -1;
     return true;
 }
 
 bool removeTemporary(const Place& target, Temporary& temp, int& error) {
-    if (temp.fd < 0 && temp.name.empty()) {
+    if (temp.fd < 0) {
         return true;
     }
     InterruptionHold hold;
-    int ignored = 0;
-    // A file marked to go goes as it is closed, or at the latest with the process.
-    const bool goes = temp.fd >= 0 && markToGo(temp.fd, true, ignored);
-    closeTemporary(temp, ignored);
-    const bool removed =
-        goes || temp.name.empty() || removeInFolder(target, temp.name, error) || error == NOT_FOUND;
+    const bool removed = discardFile(target, temp.fd, temp.name, error) || error == NOT_FOUND;
+    temp.fd = -1;
     if (!temp.name.empty()) {
         delist(temp.role);
     }
@@ -170,49 +157,4 @@ bool removeTemporary(const Place& target, Temporary& temp, int& error) {
         temp.name.clear();
     }
     return removed;
-}
-
-bool keepBackup(const Place& target, Temporary& backup, int& error) {
-    backup.role = Role::Backup;
-    return giveFreshName(
-               target, backup,
-               [&](const std::string& name) {
-                   return keepCopy(target, target.name, name, backup.fd, error);
-               },
-               error) ||
-           error == NOT_FOUND;
-}
-
-bool backupNeeded(Temporary& backup, int& error) {
-    return backup.fd < 0 || markToGo(backup.fd, false, error);
-}
-
-bool restoreBackup(const Place& target, Temporary& backup, int& error) {
-    InterruptionHold hold;
-    if (backup.name.empty()) {
-        return removeInFolder(target, target.name, error);
-    }
-    const bool restored = placeTemporary(target, backup, error);
-    // Kept where it could not be put back, and no longer held.
-    int ignored = 0;
-    closeTemporary(backup, ignored);
-    delist(Role::Backup);
-    return restored;
-}
-
-bool dropBackup(const Place& target, Temporary& backup, int& error) {
-    if (backup.name.empty()) {
-        return true;
-    }
-    InterruptionHold hold;
-    // A held backup is marked to go again, and goes as it is closed, or with the process.
-    const bool dropped = backup.fd >= 0 ? markToGo(backup.fd, true, error)
-                                        : removeInFolder(target, backup.name, error);
-    int ignored = 0;
-    closeTemporary(backup, ignored);
-    delist(Role::Backup);
-    if (dropped) {
-        backup.name.clear();
-    }
-    return dropped;
 }

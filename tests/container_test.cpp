@@ -1,7 +1,9 @@
 #include "messages.h"
+#include "process.h"
 #include "support.h"
 
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -170,15 +172,44 @@ TEST(Reader, EqualOffsetsAndEmptySpansAreAccepted) {
     EXPECT_EQ(outputIndex(result.output)[2].offset, 32u);
 }
 
-TEST(Reader, ReadBufferRefusesRangesOutsideTheSource) {
+// The same reads from memory and from a file: a range outside the source is refused,
+// and a file that ends before the size it had is a failed read that later reads from
+// it (zeros) cannot hide.
+TEST(Reader, ReadBufferRefusesRangesOutsideTheSourceAndAFileThatShrank) {
     const uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    const Source source{bytes, sizeof bytes};
+    const std::string dir = makeScratchDir();
+    ASSERT_TRUE(writeFileBytes(dir + "/in", std::vector<uint8_t>(bytes, bytes + 8)));
+    InputFile input;
+    int error = 0;
+    ASSERT_TRUE(openInput(dir + "/in", input, error));
+    for (const bool fromFile : {false, true}) {
+        Source source;
+        source.fd = fromFile ? input.fd : -1;
+        source.memory = fromFile ? nullptr : bytes;
+        source.size = sizeof bytes;
+        uint8_t dest[8] = {};
+        EXPECT_TRUE(readBuffer(source, 4, 4, dest));
+        EXPECT_EQ(dest[0], 5);
+        EXPECT_EQ(sourceTake(source, 6, 2)[1], 8);
+        EXPECT_FALSE(readBuffer(source, 5, 4, dest));
+        EXPECT_FALSE(readBuffer(source, 9, 0, dest));
+        EXPECT_FALSE(readBuffer(source, 1, UINT64_MAX, dest));
+        EXPECT_EQ(source.error, 0);
+    }
+#ifdef _WIN32
+    EXPECT_TRUE(closeInput(input, error)) << "no other program may write to the input";
+#else
+    std::filesystem::resize_file(dir + "/in", 6);
+    Source shrunk;
+    shrunk.fd = input.fd;
+    shrunk.size = sizeof bytes;
     uint8_t dest[8] = {};
-    EXPECT_TRUE(readBuffer(source, 4, 4, dest));
-    EXPECT_EQ(dest[0], 5);
-    EXPECT_FALSE(readBuffer(source, 5, 4, dest));
-    EXPECT_FALSE(readBuffer(source, 9, 0, dest));
-    EXPECT_FALSE(readBuffer(source, 1, UINT64_MAX, dest));
+    EXPECT_FALSE(readBuffer(shrunk, 4, 4, dest));
+    EXPECT_EQ(shrunk.error, CHANGED_WHILE_READ);
+    EXPECT_EQ(sourceTake(shrunk, 0, 2)[0], 0);
+    EXPECT_FALSE(closeInput(input, error));
+#endif
+    removeTree(dir);
 }
 
 TEST(Names, InsertsSc2BeforeTheLastDot) {

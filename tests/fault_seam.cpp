@@ -5,6 +5,7 @@
 //   N+:E       the Nth call fails with E, and so does every later call of its name
 //   N*:E       the Nth call and every later call fail with E
 //   N:signal   SIGTERM is raised at the Nth call, which then goes on (POSIX)
+//   N:kill     SIGKILL is raised at the Nth call (POSIX)
 // and TARVELIN_FAULT_ALWAYS=NAME:E fails every call of that name with E.
 #include "fault_seam.h"
 #include "platform_seam.h"
@@ -28,7 +29,7 @@ struct Plan {
     long target = 0;
     bool onward = false;
     bool everything = false;
-    bool signal = false;
+    int signal = 0;
     int error = 0;
     std::string onwardName;
     std::string alwaysName;
@@ -50,8 +51,13 @@ void readPlan() {
         plan.onward = *end == '+';
         plan.everything = *end == '*';
         const char* what = std::strchr(end, ':');
-        plan.signal = what && std::strcmp(what + 1, "signal") == 0;
-        plan.error = what && !plan.signal ? std::atoi(what + 1) : 0;
+#ifndef _WIN32
+        plan.signal = !what                                  ? 0
+                      : std::strcmp(what + 1, "signal") == 0 ? SIGTERM
+                      : std::strcmp(what + 1, "kill") == 0   ? SIGKILL
+                                                             : 0;
+#endif
+        plan.error = what && plan.signal == 0 ? std::atoi(what + 1) : 0;
     }
     const char* always = std::getenv("TARVELIN_FAULT_ALWAYS");
     const char* colon = always ? std::strchr(always, ':') : nullptr;
@@ -98,10 +104,8 @@ bool faultInjected(const char* call) {
     if (plan.calls != plan.target) {
         return false;
     }
-    if (plan.signal) {
-#ifndef _WIN32
-        std::raise(SIGTERM);
-#endif
+    if (plan.signal != 0) {
+        std::raise(plan.signal);
         return false;
     }
     plan.onwardName = plan.onward ? call : "";

@@ -173,8 +173,9 @@ namespace {
 constexpr uid_t NOBODY = 65534;
 
 [[noreturn]] void startChild(const std::string& program, const std::vector<std::string>& args,
-                             const RunOptions& options, int outPipe, const std::string& errPath) {
-    const int in = open("/dev/null", O_RDONLY);
+                             const RunOptions& options, int inPipe, int outPipe,
+                             const std::string& errPath) {
+    const int in = inPipe >= 0 ? inPipe : open("/dev/null", O_RDONLY);
     const int out =
         options.stdoutPath.empty() ? outPipe : open(options.stdoutPath.c_str(), O_WRONLY);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -232,14 +233,19 @@ Started startProgram(const std::string& program, const std::vector<std::string>&
     Started started;
     started.streams = makeScratchDir();
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
+    int input[2] = {-1, -1};
+    if (pipe2(ends, O_CLOEXEC) != 0 || (options.holdStdin && pipe2(input, O_CLOEXEC) != 0)) {
         std::abort();
     }
     const pid_t child = fork();
     if (child == 0) {
-        startChild(program, args, options, ends[1], started.streams + "/err");
+        startChild(program, args, options, input[0], ends[1], started.streams + "/err");
     }
     close(ends[1]);
+    if (input[0] >= 0) {
+        close(input[0]);
+    }
+    started.inPipe = input[1];
     started.pid = int(child);
     started.outPipe = ends[0];
     return started;
@@ -247,6 +253,9 @@ Started startProgram(const std::string& program, const std::vector<std::string>&
 
 RunResult waitProgram(Started& started) {
     RunResult result;
+    if (started.inPipe >= 0) {
+        close(started.inPipe);
+    }
     char chunk[65536];
     ssize_t got;
     while ((got = read(started.outPipe, chunk, sizeof chunk)) != 0) {

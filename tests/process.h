@@ -22,6 +22,9 @@ struct RunOptions {
     std::string stdoutPath;
     bool stdoutClosed = false;
     bool stdoutBroken = false;
+    // Standard input a pipe that the test holds open (POSIX, with startProgram), so that
+    // the pause waits until the test closes it.
+    bool holdStdin = false;
     // The temporary folder the program is given (Windows), when not empty.
     std::string tempFolder;
     // A run still going after this long is ended by an alarm signal.
@@ -48,6 +51,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 struct Started {
     int pid = -1;
     int outPipe = -1;
+    int inPipe = -1;
     std::string streams;
 };
 Started startProgram(const std::string& program, const std::vector<std::string>& args,
