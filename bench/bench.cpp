@@ -1,8 +1,9 @@
 // Times whole runs of "Tarvelin <input> -c" against a plain copy of the same file
-// ("dd bs=128K"), alternating them in the same run, and reports the medians, their
-// ratio and the converter's peak resident memory against the input size.
+// ("cp"), alternating them in the same run, and reports the medians, their ratio and
+// the converter's peak resident memory. Given a second program (an earlier version), it
+// is timed in the same rounds, so that the two are compared on the same machine state.
 //
-//   tarvelin_bench <path to Tarvelin> [work directory] [runs]
+//   tarvelin_bench <path to Tarvelin> [work directory] [runs] [other Tarvelin]
 #include "format.h"
 
 #include <algorithm>
@@ -156,19 +157,18 @@ uint64_t fileSize(const std::string& path) {
     return stat(path.c_str(), &info) == 0 ? uint64_t(info.st_size) : 0;
 }
 
+// The medians of one shape: the copy's, and each program's with its peak memory.
 struct Measured {
-    double converter;
     double copy;
+    std::vector<double> converter;
+    std::vector<long> peakKiB;
 };
 
-Measured measure(const std::string& tool, const std::string& dir, const std::string& name,
-                 int runs) {
+Measured measure(const std::vector<std::string>& tools, const std::string& dir,
+                 const std::string& name, int runs) {
     const std::string input = dir + "/" + name + ".m3";
     const std::string output = dir + "/" + name + "_Sc2.m3";
     const std::string copied = dir + "/" + name + ".copy";
-    const std::vector<std::string> convert = {tool, input, "-c"};
-    const std::vector<std::string> copy = {"dd", "if=" + input, "of=" + copied, "bs=128K",
-                                           "status=none"};
     const std::string log = dir + "/Logfile.txt";
     // Every run writes new files, as the copy does: nothing it replaces is freed on its time.
     const auto clear = [&] {
@@ -176,40 +176,53 @@ Measured measure(const std::string& tool, const std::string& dir, const std::str
         unlink(log.c_str());
         unlink(copied.c_str());
     };
-    std::vector<double> converterTimes;
-    std::vector<double> copyTimes;
-    long peak = 0;
+    std::vector<std::vector<double>> times(tools.size() + 1);
+    Measured m = {0, std::vector<double>(tools.size()), std::vector<long>(tools.size())};
     for (int run = -1; run < runs; ++run) { // run -1 warms the caches
-        clear();
-        const Timing c = timeChild(convert, dir);
-        clear();
-        const Timing d = timeChild(copy, dir);
-        if (run >= 0) {
-            converterTimes.push_back(c.seconds);
-            copyTimes.push_back(d.seconds);
-            peak = std::max(peak, c.peakKiB);
+        for (size_t t = 0; t <= tools.size(); ++t) {
+            clear();
+            const Timing timing = t == tools.size() ? timeChild({"cp", input, copied}, dir)
+                                                    : timeChild({tools[t], input, "-c"}, dir);
+            if (run >= 0) {
+                times[t].push_back(timing.seconds);
+            }
+            if (run >= 0 && t < tools.size()) {
+                m.peakKiB[t] = std::max(m.peakKiB[t], timing.peakKiB);
+            }
         }
     }
     clear();
-    const double size = double(fileSize(input)) / (1 << 20);
-    const Measured m = {median(converterTimes), median(copyTimes)};
-    std::printf("%-14s %9.1f %10.4f %10.4f %7.2f %10.1f %+9.1f\n", name.c_str(), size, m.converter,
-                m.copy, m.converter / m.copy, double(peak) / 1024, double(peak) / 1024 - size);
+    m.copy = median(times[tools.size()]);
+    std::printf("%-13s %7.1f %8.4f", name.c_str(), double(fileSize(input)) / (1 << 20), m.copy);
+    for (size_t t = 0; t < tools.size(); ++t) {
+        m.converter[t] = median(times[t]);
+        std::printf(" | %8.4f %6.2f %8.1f", m.converter[t], m.converter[t] / m.copy,
+                    double(m.peakKiB[t]) / 1024);
+    }
+    std::printf("\n");
     std::fflush(stdout);
     return m;
 }
 
 } // namespace
 
+std::string absolute(const char* path) {
+    return path[0] == '/' ? path : std::string(getcwd(nullptr, 0)) + "/" + path;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fputs("usage: tarvelin_bench <path to Tarvelin> [work directory] [runs]\n", stdout);
+        std::fputs("usage: tarvelin_bench <path to Tarvelin> [work directory] [runs] "
+                   "[other Tarvelin]\n",
+                   stdout);
         return 2;
     }
-    const std::string tool =
-        argv[1][0] == '/' ? argv[1] : std::string(getcwd(nullptr, 0)) + "/" + argv[1];
+    std::vector<std::string> tools = {absolute(argv[1])};
     const std::string dir = argc > 2 ? argv[2] : "/tmp/tarvelin-bench";
     const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
+    if (argc > 4) {
+        tools.push_back(absolute(argv[4]));
+    }
     mkdir(dir.c_str(), 0755);
     const Shape shapes[] = {
         {"large", 5, 64 << 10, 100},   {"large-half", 5, 32 << 10, 50},
@@ -230,15 +243,18 @@ int main(int argc, char** argv) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         return 1;
     }
-    std::printf("%-14s %9s %10s %10s %7s %10s %9s\n", "input", "MiB", "tarvelin s", "copy s",
-                "ratio", "peak MiB", "-input");
+    std::printf("%-13s %7s %8s", "input", "MiB", "cp s");
+    for (size_t t = 0; t < tools.size(); ++t) {
+        std::printf(" | %8s %6s %8s", t == 0 ? "this s" : "other s", "ratio", "peak MiB");
+    }
+    std::printf("\n");
     std::vector<Measured> results;
     for (const Shape& s : shapes) {
-        results.push_back(measure(tool, dir, s.name, runs));
+        results.push_back(measure(tools, dir, s.name, runs));
     }
     for (size_t i = 0; i + 1 < results.size(); i += 2) {
-        std::printf("%s: doubling the input multiplies the time by %.2f (copy %.2f)\n",
-                    shapes[i].name, results[i].converter / results[i + 1].converter,
+        std::printf("%s: doubling the input multiplies the time by %.2f (cp %.2f)\n",
+                    shapes[i].name, results[i].converter[0] / results[i + 1].converter[0],
                     results[i].copy / results[i + 1].copy);
     }
     return 0;
