@@ -7,8 +7,9 @@
 
 namespace {
 
-// A sink flushes once this much is buffered; larger writes bypass the buffer.
-constexpr size_t SINK_CAPACITY = size_t(1) << 20;
+// A sink flushes once this much is buffered; a write of half as much or more bypasses
+// the buffer. Small enough to stay in the cache while it fills.
+constexpr size_t SINK_CAPACITY = size_t(1) << 17;
 
 // Writes bytes out past the buffer: to the file, or to memory.
 void putOut(Sink& sink, const void* data, size_t size) {
