@@ -32,6 +32,29 @@ bool samePlace(const Place& a, const Place& b) {
     return (a.exists && b.exists && a.id == b.id) || (a.folderId == b.folderId && a.name == b.name);
 }
 
+// Gives both temporaries a name, then renames the output and then the log into place,
+// interruptions held off throughout. Named first, so that once the output is in place
+// only the log's rename can fail.
+bool renameBoth(PendingFile& output, PendingFile& log, Failure& failure) {
+    InterruptionHold hold;
+    int error = 0;
+    for (PendingFile* file : {&output, &log}) {
+        if (!nameTemporary(file->place, file->temp, error)) {
+            failure = {Action::Write, file->path, error, ""};
+            return false;
+        }
+    }
+    if (!placeTemporary(output.place, output.temp, error)) {
+        failure = {Action::Write, output.path, error, ""};
+        return false;
+    }
+    if (!placeTemporary(log.place, log.temp, error)) {
+        failure = {Action::ReplaceLog, log.path, error, ""};
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool aimFiles(PendingFile& output, const std::string& outputPath, PendingFile& log,
@@ -46,11 +69,10 @@ bool aimFiles(PendingFile& output, const std::string& outputPath, PendingFile& l
     return true;
 }
 
-bool startFile(PendingFile& file, Role role, bool text, const std::string& shownPath,
-               Failure& failure) {
+bool startFile(PendingFile& file, Role role, bool text, Failure& failure) {
     int error = 0;
     if (!createTemporary(file.place, text, role, file.temp, error)) {
-        failure = {Action::Create, shownPath, error, ""};
+        failure = {Action::Create, file.path, error, ""};
         return false;
     }
     file.sink.fd = file.temp.fd;
@@ -70,27 +92,18 @@ bool finishWriting(PendingFile& file, Failure& failure) {
 
 bool putInPlace(PendingFile& output, PendingFile& log, Failure& failure,
                 std::vector<Failure>& notes) {
-    {
-        InterruptionHold hold;
-        int error = 0;
-        if (!placeTemporary(output.place, output.temp, error)) {
-            failure = {Action::Write, output.path, error, ""};
-            return false;
-        }
-        if (!placeTemporary(log.place, log.temp, error)) {
-            failure = {Action::ReplaceLog, log.path, error, ""};
-            return false;
-        }
-    }
-    // The renames outlast a power cut once their folders are on disk. Should that fail
-    // the files are in place all the same, and the run says so.
+    const bool placed = renameBoth(output, log, failure);
+    // The renames outlast a power cut once their folders are on disk: the output's too
+    // where the log alone could not follow. Should that fail the files are in place all
+    // the same, and the run says so.
+    const bool outputPlaced = placed || failure.action == Action::ReplaceLog;
     for (const PendingFile* file : {&output, &log}) {
         int error = 0;
-        if (!flushFolder(file->place, error)) {
+        if ((file == &output ? outputPlaced : placed) && !flushFolder(file->place, error)) {
             notes.push_back({Action::FlushFolder, file->path, error, ""});
         }
     }
-    return true;
+    return placed;
 }
 
 void discard(PendingFile& file, std::vector<Failure>& notes) {

@@ -35,15 +35,13 @@ struct PendingFile {
 bool aimFiles(PendingFile& output, const std::string& outputPath, PendingFile& log,
               const std::string& logPath, const FileId& input, Failure& failure);
 // Creates the file's temporary and opens its sink; `text` for the platform's text mode.
-// A failure names `shownPath`, where the user can find the folder that refused it.
-bool startFile(PendingFile& file, Role role, bool text, const std::string& shownPath,
-               Failure& failure);
+bool startFile(PendingFile& file, Role role, bool text, Failure& failure);
 // Writes out what the sink holds and seals the temporary, ready to be put in place.
 bool finishWriting(PendingFile& file, Failure& failure);
 // Puts the output in place and then the log, interruptions held off across the two
-// renames, then writes their folders out to disk. Should the log alone fail, the model
-// is converted beside the earlier log (ReplaceLog). A folder that could not be written
-// out is noted.
+// renames, then writes their folders out to disk. Should the log's rename alone fail,
+// the model is converted beside the earlier log (ReplaceLog). A folder that could not
+// be written out is noted.
 bool putInPlace(PendingFile& output, PendingFile& log, Failure& failure,
                 std::vector<Failure>& notes);
 // Removes what is left of a file not put in place, and lets go of its folder; a

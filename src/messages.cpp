@@ -106,7 +106,7 @@ std::string describe(const Failure& f) {
     case Action::Write:
         return "Cannot write " + path + ": " + reason;
     case Action::ReplaceLog:
-        return "The model was converted, but " + path + " could not be replaced: " + reason;
+        return "The model was converted, but " + path + " could not be put in place: " + reason;
     case Action::RemoveTemporary:
         return "A temporary file for " + path + " could not be removed (" + reason +
                "): it is left as \"" + f.left + "\" in that file's folder.";

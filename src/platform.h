@@ -68,8 +68,6 @@ struct InputFile {
     FileId id;
     int64_t modified = 0;
     int64_t changed = 0;
-    // Whether the system tells of any other process opening it for writing (a lease).
-    bool watched = false;
 };
 
 // Each returns true on success, and on failure sets `error`.

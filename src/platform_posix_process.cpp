@@ -123,7 +123,7 @@ extern "C" void onLeaseBroken(int, siginfo_t* info, void*) {
 // Takes a read lease on the input, granted where this user owns it (or is root) and no
 // other process has it open for writing: the system then tells of any process that
 // opens it for writing, by SIGURG, whose default does nothing.
-bool watchInput(int fd) {
+void watchInput(int fd) {
     struct sigaction action = {};
     action.sa_sigaction = onLeaseBroken;
     action.sa_flags = SA_SIGINFO | SA_RESTART;
@@ -132,18 +132,18 @@ bool watchInput(int fd) {
                         OS_CALL("fcntl", -1, fcntl(fd, F_SETSIG, SIGURG)) == 0 &&
                         OS_CALL("fcntl", -1, fcntl(fd, F_SETLEASE, F_RDLCK)) == 0;
     leasedInput = leased ? fd : -1;
-    return leased;
 }
 
 void releaseLease(int fd) {
-    leasedInput = -1;
-    fcntl(fd, F_SETLEASE, F_UNLCK);
+    if (leasedInput == fd) {
+        leasedInput = -1;
+        fcntl(fd, F_SETLEASE, F_UNLCK);
+    }
 }
 #else
+const int leasedInput = -1;
 const bool inputOpenedForWriting = false;
-bool watchInput(int) {
-    return false;
-}
+void watchInput(int) {}
 void releaseLease(int) {}
 #endif
 
@@ -174,7 +174,7 @@ bool openInput(const std::string& path, InputFile& input, int& error) {
         input.size = uint64_t(info.st_size);
         input.modified = modifiedAt(info);
         input.changed = changedAt(info);
-        input.watched = watchInput(input.fd);
+        watchInput(input.fd);
         return true;
     }
     close(input.fd);
@@ -200,13 +200,11 @@ bool closeInput(InputFile& input, int& error) {
     bool unchanged = OS_CALL("fstat", -1, fstat(input.fd, &info)) == 0 || failed(error);
     if (unchanged &&
         (uint64_t(info.st_size) != input.size || modifiedAt(info) != input.modified ||
-         changedAt(info) != input.changed || (input.watched && inputOpenedForWriting))) {
+         changedAt(info) != input.changed || (leasedInput == input.fd && inputOpenedForWriting))) {
         error = CHANGED_WHILE_READ;
         unchanged = false;
     }
-    if (input.watched) {
-        releaseLease(input.fd);
-    }
+    releaseLease(input.fd);
     close(input.fd);
     input.fd = -1;
     return unchanged;

@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 // A call of the C runtime, whose failure says its cause in _doserrno where the system
@@ -281,19 +280,21 @@ bool openInput(const std::string& path, InputFile& input, int& error) {
         error = pattern ? NO_MATCH : isDirectory(wide) ? IS_A_FOLDER : crtError();
         return false;
     }
-    struct _stati64 stat;
-    const bool known = CRT_CALL("_fstati64", _fstati64(input.fd, &stat)) == 0 &&
-                       identify(handleOf(input.fd), input.id);
-    if (!known || (stat.st_mode & _S_IFREG) == 0) {
-        error = !known                           ? crtError()
-                : (stat.st_mode & _S_IFDIR) != 0 ? IS_A_FOLDER
-                                                 : NOT_REGULAR_FILE;
-        _close(input.fd);
-        input.fd = -1;
-        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = check(OS_CALL("GetFileInformationByHandle", FALSE,
+                                     GetFileInformationByHandle(handleOf(input.fd), &info)),
+                             error);
+    const bool folder = known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (known && !folder && GetFileType(handleOf(input.fd)) == FILE_TYPE_DISK) {
+        input.id = {info.dwVolumeSerialNumber,
+                    uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+        input.size = uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+        return true;
     }
-    input.size = uint64_t(stat.st_size);
-    return true;
+    error = !known ? error : folder ? IS_A_FOLDER : NOT_REGULAR_FILE;
+    _close(input.fd);
+    input.fd = -1;
+    return false;
 }
 
 bool readInput(int fd, uint64_t offset, void* dest, size_t size, size_t& got, int& error) {
@@ -309,8 +310,8 @@ bool readInput(int fd, uint64_t offset, void* dest, size_t size, size_t& got, in
     return check(done, error);
 }
 
-// No other program can have written to the input while it was open (it is opened
-// denying writes), so it is as it was.
+// No other program can have written to the input while it was open: it is opened
+// denying writes, which Windows and its file-sharing servers hold every program to.
 bool closeInput(InputFile& input, int&) {
     if (input.fd >= 0) {
         _close(input.fd);
@@ -325,7 +326,8 @@ bool findPlace(const std::string& path, Place& place, int& error) {
     // Only a link is followed to its end; any other target is where its own path says.
     const DWORD attributes =
         OS_CALL("GetFileAttributesW", INVALID_FILE_ATTRIBUTES, GetFileAttributesW(full.c_str()));
-    if (attributes == INVALID_FILE_ATTRIBUTES && !(check(false, error) || error == NOT_FOUND)) {
+    error = attributes == INVALID_FILE_ATTRIBUTES ? lastError() : 0;
+    if (error != 0 && error != NOT_FOUND) {
         return false;
     }
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -427,21 +429,10 @@ bool placeFile(const Place& place, int fd, const std::string& name, int& error) 
 // Marked to go, the file goes as it is closed; where the mark is refused, it is removed
 // by its name once closed.
 bool discardFile(const Place& place, int fd, const std::string& name, int& error) {
-    int ignored = 0;
-    const bool marked = markToGo(fd, true, ignored);
+    const bool marked = markToGo(fd, true, error);
     _close(fd);
-    if (marked || name.empty()) {
-        return true;
-    }
-    const std::wstring path = wholePath(place, name);
-    for (int attempt = 0; !OS_CALL("DeleteFileW", FALSE, DeleteFileW(path.c_str())); ++attempt) {
-        const DWORD code = GetLastError();
-        if (!waitedOutHold(code, attempt)) {
-            error = fromWindows(code);
-            return false;
-        }
-    }
-    return true;
+    return marked || name.empty() ||
+           check(OS_CALL("DeleteFileW", FALSE, DeleteFileW(wholePath(place, name).c_str())), error);
 }
 
 // One try: the registered temporaries are marked already, and a handler cannot wait.

@@ -57,30 +57,38 @@ bool finishReading(InputFile& input, const Source& source, const std::string& pa
            fail(outcome, Action::Read, path, source.error != 0 ? source.error : error);
 }
 
-// The log's path in a message it could not be created by: the working folder's full
-// path with it, so that the user can find the folder that refused it.
+// The log's path in a message that it could not be created: the working folder's full
+// path with it, so that the user can find the folder that refused it. A folder whose
+// name cannot be told in UTF-8 is left out.
 std::string logPathShown() {
-    std::error_code error;
-    const std::filesystem::path folder = std::filesystem::current_path(error);
-    return error ? std::string(LOG_NAME) : (folder / LOG_NAME).u8string();
+    try {
+        return (std::filesystem::current_path() / LOG_NAME).u8string();
+    } catch (const std::exception&) {
+        return LOG_NAME;
+    }
 }
 
 // Writes the output and the log to temporaries, reading the input as it goes, lets go
 // of the input and then puts the files in place. Everything that can fail does so before
-// the first file is put in place; after a failure no temporary is left behind but one
-// that a note names.
+// the first file is put in place, but the log's rename; after a failure no temporary is
+// left behind but one that a note names.
 bool writeFiles(BlockSet& set, InputFile& input, Source& source, const std::string& inputPath,
                 std::string& report, Outcome& outcome) {
     PendingFile output;
     PendingFile log;
     Failure& failure = outcome.failure;
     bool ok = aimFiles(output, outputNameFor(inputPath), log, LOG_NAME, input.id, failure) &&
-              startFile(output, Role::Output, false, output.path, failure) &&
-              startFile(log, Role::Log, true, logPathShown(), failure);
+              startFile(output, Role::Output, false, failure);
+    if (ok && !startFile(log, Role::Log, true, failure)) {
+        failure.path = logPathShown();
+        ok = false;
+    }
     if (ok) {
         try {
             writeBlockSet(set, source, output.sink, &log.sink, report);
         } catch (const std::bad_alloc&) {
+            output.sink.error = OUT_OF_MEMORY;
+        } catch (const std::length_error&) {
             output.sink.error = OUT_OF_MEMORY;
         }
         ok = finishReading(input, source, inputPath, outcome) && finishWriting(output, failure) &&

@@ -8,6 +8,7 @@
 
 bool readBuffer(Source& source, uint64_t offset, uint64_t size, uint8_t* dest) {
     if (offset > source.size || size > source.size - offset) {
+        source.error = source.error != 0 ? source.error : CHANGED_WHILE_READ;
         return false;
     }
     if (source.memory) {
@@ -26,16 +27,18 @@ bool readBuffer(Source& source, uint64_t offset, uint64_t size, uint8_t* dest) {
     return source.error == 0;
 }
 
-// Fills the buffer from `offset` on, as far as it reaches; zeros once a read has failed.
+// Fills the buffer from `offset` on, as far as it reaches; zeros once a read has failed,
+// or where the input does not hold what is asked for.
 const uint8_t* sourceTakeSlow(Source& source, uint64_t offset, size_t size) {
+    assert(size <= SOURCE_WINDOW);
     if (!source.buffer) {
         source.buffer.reset(new uint8_t[SOURCE_WINDOW]);
     }
-    const size_t fill = size_t(std::min<uint64_t>(SOURCE_WINDOW, source.size - offset));
-    assert(offset <= source.size && size <= fill);
+    const size_t fill =
+        offset <= source.size ? size_t(std::min<uint64_t>(SOURCE_WINDOW, source.size - offset)) : 0;
     source.start = offset;
     source.held = 0;
-    if (source.error == 0 && readBuffer(source, offset, fill, source.buffer.get())) {
+    if (readBuffer(source, offset, std::max(fill, size), source.buffer.get())) {
         source.held = fill;
     } else {
         std::memset(source.buffer.get(), 0, size);

@@ -23,8 +23,8 @@ struct Source {
 // The most that sourceTake gives at once: the buffer's size.
 constexpr size_t SOURCE_WINDOW = size_t(1) << 17;
 
-// Copies `size` bytes at `offset` into `dest`, straight from the file: false where the
-// input does not hold them all.
+// Copies `size` bytes at `offset` into `dest`, straight from the file: false, with the
+// source's error set, where the input does not hold them all.
 bool readBuffer(Source& source, uint64_t offset, uint64_t size, uint8_t* dest);
 
 const uint8_t* sourceTakeSlow(Source& source, uint64_t offset, size_t size);

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <chrono>
 #include <cstring>
+#include <random>
 
 namespace {
 
@@ -56,16 +57,12 @@ void delist(Role role) {
 // where their stacks lie.
 std::string freshName() {
     const int local = 0;
-    static uint64_t state = uint64_t(std::chrono::system_clock::now().time_since_epoch().count()) ^
-                            uint64_t(std::chrono::steady_clock::now().time_since_epoch().count())
-                                << 7 ^
-                            uint64_t(reinterpret_cast<uintptr_t>(&local));
-    uint64_t x = state += 0x9E3779B97F4A7C15ull;
-    x = (x ^ x >> 30) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ x >> 27) * 0x94D049BB133111EBull;
-    x ^= x >> 31;
+    static std::mt19937_64 letters(
+        uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        uint64_t(reinterpret_cast<uintptr_t>(&local)));
     static const char alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     std::string name = ".tarvelin-";
+    uint64_t x = letters();
     for (int i = 0; i < 8; ++i, x /= 36) {
         name += alphabet[x % 36];
     }
@@ -123,15 +120,16 @@ bool sealTemporary(const Place& target, Temporary& temp, int& error) {
     return copyAttributes(temp.fd, target, error) && flushFile(temp.fd, error);
 }
 
+bool nameTemporary(const Place& target, Temporary& temp, int& error) {
+    return !temp.name.empty() ||
+           giveFreshName(
+               target, temp,
+               [&](const std::string& name) { return nameFile(target, temp.fd, name, error); },
+               error);
+}
+
 bool placeTemporary(const Place& target, Temporary& temp, int& error) {
     InterruptionHold hold;
-    if (temp.name.empty() &&
-        !giveFreshName(
-            target, temp,
-            [&](const std::string& name) { return nameFile(target, temp.fd, name, error); },
-            error)) {
-        return false;
-    }
     // Renamed while still open, so that no other program can open and hold it between
     // its closing and its rename (Windows); its data is on its disk already.
     if (!placeFile(target, temp.fd, temp.name, error)) {

@@ -18,7 +18,8 @@
 // Every signal that would end the process removes each registered file first, then
 // ends it as it would have (on Windows, the console's Ctrl+C, Ctrl+Break and closing).
 // The handlers are installed when the first file is registered. Only what cannot be
-// caught (SIGKILL, a power cut) leaves files: those registered at that moment.
+// caught (SIGKILL, a power cut) leaves files: those registered at that moment, so on
+// Linux only in the instant of putting the two in place.
 #pragma once
 
 #include "platform.h"
@@ -43,8 +44,10 @@ bool createTemporary(const Place& target, bool text, Role role, Temporary& temp,
 // may have cleared some of it), and its data is written out to its disk, so that once
 // it is in place a power cut cannot leave it empty or partial.
 bool sealTemporary(const Place& target, Temporary& temp, int& error);
-// Names the sealed temporary where it has no name, renames it over its target, and
-// closes it. On failure it is still there to remove.
+// Gives the sealed temporary a name where it has none (a hard link), registered.
+bool nameTemporary(const Place& target, Temporary& temp, int& error);
+// Renames the named temporary over its target, and closes it. On failure it is still
+// there to remove.
 bool placeTemporary(const Place& target, Temporary& temp, int& error);
 // Closes a temporary not put in place and removes its name, if it has one. Where
 // that fails the temporary is kept under its name, out of the registry.

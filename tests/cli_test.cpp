@@ -750,7 +750,8 @@ TEST_F(Cli, ChangesDuringTheRunLeaveTheEarlierPairOrNameTheLog) {
              fs::remove(d + "/Logfile.txt");
              fs::create_directories(d + "/Logfile.txt/held");
          },
-         "The model was converted, but \"Logfile.txt\" could not be replaced: Is a directory\n" +
+         "The model was converted, but \"Logfile.txt\" could not be put in place: Is a "
+         "directory\n" +
              PAUSE_PROMPT,
          true},
     };

@@ -172,9 +172,9 @@ TEST(Reader, EqualOffsetsAndEmptySpansAreAccepted) {
     EXPECT_EQ(outputIndex(result.output)[2].offset, 32u);
 }
 
-// The same reads from memory and from a file: a range outside the source is refused,
-// and a file that ends before the size it had is a failed read that later reads from
-// it (zeros) cannot hide.
+// The same reads from memory and from a file: a range outside the source is refused as
+// an input that does not hold it, and so is a file that ends before the size it had; a
+// failed read is remembered, so that later reads (zeros) cannot hide it.
 TEST(Reader, ReadBufferRefusesRangesOutsideTheSourceAndAFileThatShrank) {
     const uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     const std::string dir = makeScratchDir();
@@ -182,27 +182,35 @@ TEST(Reader, ReadBufferRefusesRangesOutsideTheSourceAndAFileThatShrank) {
     InputFile input;
     int error = 0;
     ASSERT_TRUE(openInput(dir + "/in", input, error));
-    for (const bool fromFile : {false, true}) {
+    const auto sourceOf = [&](bool fromFile, uint64_t size) {
         Source source;
         source.fd = fromFile ? input.fd : -1;
         source.memory = fromFile ? nullptr : bytes;
-        source.size = sizeof bytes;
+        source.size = size;
+        return source;
+    };
+    const struct {
+        uint64_t offset;
+        uint64_t size;
+    } outside[] = {{5, 4}, {9, 0}, {1, UINT64_MAX}};
+    for (const bool fromFile : {false, true}) {
+        Source source = sourceOf(fromFile, sizeof bytes);
         uint8_t dest[8] = {};
         EXPECT_TRUE(readBuffer(source, 4, 4, dest));
         EXPECT_EQ(dest[0], 5);
         EXPECT_EQ(sourceTake(source, 6, 2)[1], 8);
-        EXPECT_FALSE(readBuffer(source, 5, 4, dest));
-        EXPECT_FALSE(readBuffer(source, 9, 0, dest));
-        EXPECT_FALSE(readBuffer(source, 1, UINT64_MAX, dest));
         EXPECT_EQ(source.error, 0);
+        for (const auto& range : outside) {
+            Source refusing = sourceOf(fromFile, sizeof bytes);
+            EXPECT_FALSE(readBuffer(refusing, range.offset, range.size, dest)) << range.offset;
+            EXPECT_EQ(refusing.error, CHANGED_WHILE_READ) << range.offset;
+        }
     }
 #ifdef _WIN32
     EXPECT_TRUE(closeInput(input, error)) << "no other program may write to the input";
 #else
     std::filesystem::resize_file(dir + "/in", 6);
-    Source shrunk;
-    shrunk.fd = input.fd;
-    shrunk.size = sizeof bytes;
+    Source shrunk = sourceOf(true, sizeof bytes);
     uint8_t dest[8] = {};
     EXPECT_FALSE(readBuffer(shrunk, 4, 4, dest));
     EXPECT_EQ(shrunk.error, CHANGED_WHILE_READ);

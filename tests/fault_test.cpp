@@ -210,9 +210,10 @@ class EveryCall : public ::testing::Test {
             if (r.signal != signal) {
                 return "not ended by its signal: status " + std::to_string(r.status);
             }
-            // A SIGKILL while the files are put in place may leave the one being put in
-            // place; one named from the start may leave both.
-            if (named > 0 || killed > (namedFromStart ? 2u : 1u)) {
+            // A SIGKILL while the files are put in place may leave them under the names
+            // they were given for it, as may one while temporaries named from the start
+            // are written.
+            if (named > 0 || killed > 2) {
                 return "a signal left files: " + std::to_string(named + killed);
             }
             return converted || earlier || (signal == KILLED && logBehind)
@@ -231,7 +232,7 @@ class EveryCall : public ::testing::Test {
         const bool told = first.size() > reason.size() &&
                           first.compare(first.size() - reason.size(), reason.size(), reason) == 0;
         const std::string logNamed =
-            "The model was converted, but \"Logfile.txt\" could not be replaced: ";
+            "The model was converted, but \"Logfile.txt\" could not be put in place: ";
         if (r.status != failureStatus() || !told) {
             return "a failure not told with its cause: status " + std::to_string(r.status) + ": " +
                    r.out;
