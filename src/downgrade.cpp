@@ -61,6 +61,8 @@ void emitElement(Sink& out, const Rewrite& rewrite, const uint8_t* from) {
     }
 }
 
+} // namespace
+
 // Rewrites the elements a window of the input at a time.
 void emitElements(Sink& out, Source& in, const Rewrite& rewrite, uint64_t offset, uint32_t count) {
     const uint32_t perWindow = uint32_t(SOURCE_WINDOW / rewrite.inputStride);
@@ -74,8 +76,6 @@ void emitElements(Sink& out, Source& in, const Rewrite& rewrite, uint64_t offset
         done += batch;
     }
 }
-
-} // namespace
 
 Decision decideBlock(uint32_t tag, uint32_t version) {
     const Decision d = {nullptr, tag, version};

@@ -45,5 +45,8 @@ Decision decideBlock(uint32_t tag, uint32_t version);
 // Bytes the block gives before alignment.
 uint64_t emittedSize(const Decision& decision, uint32_t count, uint32_t span);
 
+// Writes `count` elements from `offset` of the input, each rewritten.
+void emitElements(Sink& out, Source& in, const Rewrite& rewrite, uint64_t offset, uint32_t count);
+
 // Writes the block, read from `in`, as its rule says and sets the entry's tag and version.
 void emitBlock(Sink& out, Source& in, IndexEntry& entry, const Block& block);
