@@ -2,14 +2,12 @@
 
 namespace {
 
-// Why a new file must not be put in place of what is at the place, or 0.
-int refusalOf(const Place& place, const FileId& input) {
-    if (place.exists && place.id == input) {
-        return IS_THE_INPUT;
-    }
-    return place.exists ? place.refusal : 0;
+bool sameFile(const FileId& a, const FileId& b) {
+    return a.device == b.device && a.index == b.index;
 }
 
+// Finds where the file lands, and refuses a target that is the input or that a new
+// file must not be put in place of.
 bool aimFile(PendingFile& file, const std::string& path, const FileId& input, Failure& failure) {
     file.path = path;
     int error = 0;
@@ -18,18 +16,19 @@ bool aimFile(PendingFile& file, const std::string& path, const FileId& input, Fa
         failure = {file.place.reached ? Action::Write : Action::Create, path, error, ""};
         return false;
     }
-    error = refusalOf(file.place, input);
+    const Place& place = file.place;
+    error = !place.exists ? 0 : sameFile(place.id, input) ? IS_THE_INPUT : place.refusal;
     if (error != 0) {
         failure = {Action::Write, path, error, ""};
-        return false;
     }
-    return true;
+    return error == 0;
 }
 
 // Whether the two places are one file: one file under two names, or the same name in
 // the same folder.
 bool samePlace(const Place& a, const Place& b) {
-    return (a.exists && b.exists && a.id == b.id) || (a.folderId == b.folderId && a.name == b.name);
+    return (a.exists && b.exists && sameFile(a.id, b.id)) ||
+           (sameFile(a.folderId, b.folderId) && a.name == b.name);
 }
 
 // Gives both temporaries a name, then renames the output and then the log into place,

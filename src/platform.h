@@ -56,10 +56,6 @@ struct FileId {
     uint64_t index = 0;
 };
 
-inline bool operator==(const FileId& a, const FileId& b) {
-    return a.device == b.device && a.index == b.index;
-}
-
 // The open input, and what it was when opened: a conversion that ends with the input
 // no longer so has read a file that changed under it.
 struct InputFile {
@@ -135,6 +131,8 @@ bool copyAttributes(int fd, const Place& place, int& error);
 
 // Whether anything, a file or a folder, is at `path`.
 bool pathExists(const std::string& path);
+// The working folder's full path with a separator after it, or "" where it has none.
+std::string workingFolder();
 // Waits for a key press: the command interpreter's PAUSE on Windows, elsewhere a
 // prompt and a line (or the end) of standard input.
 void runPause();

@@ -302,7 +302,8 @@ bool createFile(const Place& place, const std::string& name, bool, int& fd, int&
     struct stat own;
     const bool proc = OS_CALL("stat", -1, stat(procPath(fd).c_str(), &viaProc)) == 0;
     const bool noProc = !proc && errno == ENOENT && geteuid() == 0;
-    if (statOpen(fd, own, error) && (proc ? idOf(viaProc) == idOf(own) : noProc)) {
+    if (statOpen(fd, own, error) &&
+        (proc ? viaProc.st_dev == own.st_dev && viaProc.st_ino == own.st_ino : noProc)) {
         return true;
     }
     letGo(fd);

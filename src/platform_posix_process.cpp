@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -255,6 +256,13 @@ std::string systemErrorText(int error) {
 bool pathExists(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
+}
+
+std::string workingFolder() {
+    char* const folder = getcwd(nullptr, 0);
+    const std::string path = folder && folder[0] == '/' ? folder : "";
+    std::free(folder);
+    return path.empty() || path == "/" ? path : path + "/";
 }
 
 bool printText(const std::string& text) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -208,6 +209,13 @@ int __stdcall handleConsoleControl(unsigned long event) {
         cleanup();
     }
     return FALSE;
+}
+
+std::string workingFolder() {
+    wchar_t* const folder = _wgetcwd(nullptr, 0);
+    const std::string path = folder ? fromUtf16(folder) : "";
+    std::free(folder);
+    return path.empty() || path.back() == '\\' ? path : path + "\\";
 }
 
 unsigned useUtf8Console() {

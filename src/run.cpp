@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <new>
 #include <stdexcept>
 
@@ -57,17 +56,6 @@ bool finishReading(InputFile& input, const Source& source, const std::string& pa
            fail(outcome, Action::Read, path, source.error != 0 ? source.error : error);
 }
 
-// The log's path in a message that it could not be created: the working folder's full
-// path with it, so that the user can find the folder that refused it. A folder whose
-// name cannot be told in UTF-8 is left out.
-std::string logPathShown() {
-    try {
-        return (std::filesystem::current_path() / LOG_NAME).u8string();
-    } catch (const std::exception&) {
-        return LOG_NAME;
-    }
-}
-
 // Writes the output and the log to temporaries, reading the input as it goes, lets go
 // of the input and then puts the files in place. Everything that can fail does so before
 // the first file is put in place, but the log's rename; after a failure no temporary is
@@ -78,10 +66,12 @@ bool writeFiles(BlockSet& set, InputFile& input, Source& source, const std::stri
     PendingFile log;
     Failure& failure = outcome.failure;
     bool ok = aimFiles(output, outputNameFor(inputPath), log, LOG_NAME, input.id, failure) &&
-              startFile(output, Role::Output, false, failure);
-    if (ok && !startFile(log, Role::Log, true, failure)) {
-        failure.path = logPathShown();
-        ok = false;
+              startFile(output, Role::Output, false, failure) &&
+              startFile(log, Role::Log, true, failure);
+    // A log that cannot be created is named with the working folder's full path, where
+    // the user can find the folder that refused it.
+    if (!ok && failure.action == Action::Create && failure.path == LOG_NAME) {
+        failure.path = workingFolder() + LOG_NAME;
     }
     if (ok) {
         try {

@@ -148,9 +148,7 @@ bool removeTemporary(const Place& target, Temporary& temp, int& error) {
     InterruptionHold hold;
     const bool removed = discardFile(target, temp.fd, temp.name, error) || error == NOT_FOUND;
     temp.fd = -1;
-    if (!temp.name.empty()) {
-        delist(temp.role);
-    }
+    delist(temp.role);
     if (removed) {
         temp.name.clear();
     }
