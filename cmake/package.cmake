@@ -5,7 +5,9 @@
 # components of their own, which a plain install leaves out:
 #   deb      the program as built, hardened and stripped, with the documents Debian
 #            wants under /usr/share/doc/tarvelin (copyright, changelog.gz)
-#   tarball  the program linked statically, so it runs on any x86_64 Linux
+#   tarball  the program linked statically, so it runs on any Linux of its architecture
+# Built for another architecture (a cross build), the packages are named for it:
+# Tarvelin-<version>-Linux-aarch64.tar.gz and tarvelin_<version>_arm64.deb.
 # The Windows zip keeps the program, README.txt and LICENSE.txt (CR LF) at the top of
 # the archive, ready to be unpacked anywhere and have files dropped onto Tarvelin.exe.
 include(GNUInstallDirs)
@@ -91,7 +93,17 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARVELIN_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The program needs the C library alone; its Depends is worked out from the program when
+# it is packed (packaging/cpack-options.cmake), for any architecture.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_TARVELIN_PROGRAM ${CMAKE_CURRENT_BINARY_DIR}/Tarvelin)
+set(CPACK_TARVELIN_OBJDUMP ${CMAKE_OBJDUMP})
+if(CMAKE_CROSSCOMPILING)
+  set(CPACK_SYSTEM_NAME Linux-${CMAKE_SYSTEM_PROCESSOR})
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Tarvelin reads an M3 model file saved by a newer modelling tool and
 writes beside it a copy whose blocks are rewritten into the lower structure

@@ -114,10 +114,13 @@ volatile sig_atomic_t inputOpenedForWriting = 0;
 
 // Another process is opening the input for writing: the lease goes at once, so that it
 // need not wait, and the conversion, which may hold bytes of two versions, is refused.
+// The input is the one file the run leases, so the signal is its lease's unless another
+// process sent it.
 extern "C" void onLeaseBroken(int, siginfo_t* info, void*) {
-    if (info->si_fd == leasedInput) {
+    const int leased = leasedInput;
+    if (info->si_code > 0 && leased >= 0) {
         inputOpenedForWriting = 1;
-        fcntl(info->si_fd, F_SETLEASE, F_UNLCK);
+        fcntl(leased, F_SETLEASE, F_UNLCK);
     }
 }
 

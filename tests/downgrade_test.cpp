@@ -13,16 +13,17 @@ struct Expectation {
     std::vector<ByteRange> dropped;
     uint32_t appendedZeros;
     bool marks96;
+    uint32_t newVersion; // for a copy, version 2 becomes 1 and any other stays
 };
 
-const Expectation COPY = {"copy", 100, {}, 0, false};
-const Expectation EXPECT_M29 = {"M29", 856, {{420, 444}, {564, 576}}, 0, true};
-const Expectation EXPECT_M28 = {"M28", 844, {{420, 432}, {552, 564}}, 0, true};
-const Expectation EXPECT_M26 = {"M26", 820, {}, 0, true};
-const Expectation EXPECT_R9 = {"R9", 760, {{396, 400}}, 0, false};
-const Expectation EXPECT_R26 = {"R26", 464, {}, 4, false};
-const Expectation EXPECT_R24 = {"R24", 1496, {{400, 404}}, 0, false};
-const Expectation EXPECT_R4 = {"R4", 40, {{36, 40}}, 0, false};
+const Expectation COPY = {"copy", 100, {}, 0, false, 0};
+const Expectation EXPECT_M29 = {"M29", 856, {{420, 444}, {564, 576}}, 0, true, 26};
+const Expectation EXPECT_M28 = {"M28", 844, {{420, 432}, {552, 564}}, 0, true, 26};
+const Expectation EXPECT_M26 = {"M26", 820, {}, 0, true, 26};
+const Expectation EXPECT_R9 = {"R9", 760, {{396, 400}}, 0, false, 8};
+const Expectation EXPECT_R26 = {"R26", 464, {}, 4, false, 25};
+const Expectation EXPECT_R24 = {"R24", 1496, {{400, 404}}, 0, false, 23};
+const Expectation EXPECT_R4 = {"R4", 40, {{36, 40}}, 0, false, 3};
 
 std::vector<uint8_t> expectedElements(const Expectation& x, const std::vector<uint8_t>& input,
                                       uint32_t count) {
@@ -66,16 +67,13 @@ std::vector<Cell> ruleTable() {
         {TAG_REGN, {C, C, C, C, C, &EXPECT_R4, C, C}},
         {TAG_FOR_, {C, C, C, C, C, C, C, C}},
     };
-    const uint32_t rewrittenVersions[] = {26, 26, 26, 23, 8, 3};
     std::vector<Cell> cells;
     for (const auto& row : rows) {
         for (int v = 0; v < 8; ++v) {
-            const bool copy = row.rules[v] == &COPY;
-            uint32_t newVersion = versions[v] == 2 ? 1 : versions[v];
-            if (!copy) {
-                newVersion = row.rules[v] == &EXPECT_R26 ? 25 : rewrittenVersions[v];
-            }
-            cells.push_back({row.tag, versions[v], row.rules[v], newVersion});
+            const Expectation* rule = row.rules[v];
+            const uint32_t copied = versions[v] == 2 ? 1 : versions[v];
+            cells.push_back(
+                {row.tag, versions[v], rule, rule == &COPY ? copied : rule->newVersion});
         }
     }
     return cells;

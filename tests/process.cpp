@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 namespace {
 
@@ -215,14 +216,24 @@ constexpr uid_t NOBODY = 65534;
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
         _exit(123);
     }
+    // A program built for another architecture runs under its emulator, as CTest runs
+    // the tests themselves.
+    std::vector<std::string> words;
+#ifdef TARVELIN_EMULATOR
+    std::istringstream emulator(TARVELIN_EMULATOR);
+    for (std::string word; emulator >> word;) {
+        words.push_back(word);
+    }
+#endif
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& word : words) {
+        argv.push_back(const_cast<char*>(word.c_str()));
     }
     argv.push_back(nullptr);
     alarm(options.seconds);
-    execv(program.c_str(), argv.data());
+    execv(argv[0], argv.data());
     _exit(124);
 }
 
