@@ -152,6 +152,23 @@ TEST_F(Cli, ConvertsTheWorkedCaseBesideTheInput) {
     EXPECT_EQ(snapshot(dir).size(), 3u) << "no temporary file is left behind";
 }
 
+// The text of the code block that follows `heading` in `document`.
+std::string blockAfter(const std::string& document, const std::string& heading) {
+    const size_t start = document.find("```\n", document.find(heading)) + 4;
+    return document.substr(start, document.find("```", start) - start);
+}
+
+// What the README shows of the bundled example is what the program prints and logs.
+TEST_F(Cli, TheReadmesExampleIsWhatTheProgramGives) {
+    const std::string readme = text(readFileBytes(TARVELIN_SOURCE_DIR "/README.md"));
+    put("example.m3", readFileBytes(TARVELIN_SOURCE_DIR "/examples/example.m3"));
+    const RunResult r = run({"example.m3", "-c"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, blockAfter(readme, "On the bundled example the console shows"));
+    const std::string logStart = asTextFile(blockAfter(readme, "and `Logfile.txt` begins"));
+    EXPECT_EQ(text(readFileBytes(path("Logfile.txt"))).substr(0, logStart.size()), logStart);
+}
+
 TEST_F(Cli, ArgumentsDecideUsageConversionAndPause) {
     const std::string usage = "Drag an m3 file to this tool.\n"
                               "or do Tarvelin <filename> -c.\n";
@@ -357,6 +374,9 @@ TEST_F(Cli, AnIndexTooLargeForMemoryIsReportedNotCrashedOn) {
     POSIX_ONLY();
 #ifdef SANITIZED
     GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
+#endif
+#ifdef TARVELIN_EMULATOR
+    GTEST_SKIP() << "the emulator lays out the program's memory itself";
 #endif
     // Six million sound entries, 96 MiB of index, where the program may have 64 MiB of
     // address space: a header block, then empty blocks that all start after it.
@@ -912,12 +932,44 @@ TEST_F(Cli, AWriterOfTheInputIsSeenWhateverItsTimestamps) {
     EXPECT_EQ(umount(m.c_str()), 0);
 }
 
+// The manual's loop over a folder of models, run twice, converts each model once.
+TEST_F(Cli, TheManualsLoopConvertsEachModelOnce) {
+#ifdef TARVELIN_EMULATOR
+    GTEST_SKIP() << "the shell cannot start the program without its emulator";
+#endif
+    const std::string manual = text(readFileBytes(TARVELIN_SOURCE_DIR "/man/Tarvelin.1.in"));
+    const size_t start = manual.find("\\fBfor f in") + 3;
+    std::string loop = manual.substr(start, manual.find("\\fP", start) - start);
+    for (size_t dash; (dash = loop.find("\\-")) != std::string::npos;) {
+        loop.erase(dash, 1);
+    }
+    fs::create_directories(path("models"));
+    fs::create_directories(path("bin"));
+    fs::create_symlink(TARVELIN_EXE, path("bin/Tarvelin"));
+    put("models/a.m3", workedInput());
+    put("models/b.m3", workedInput());
+    for (int round = 0; round < 2; ++round) {
+        const std::string command =
+            "cd " + dir + " && PATH=" + dir + "/bin:$PATH sh -c '" + loop + "' >/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0) << loop;
+    }
+    std::vector<std::string> models;
+    for (const auto& item : fs::directory_iterator(path("models"))) {
+        models.push_back(item.path().filename().string());
+    }
+    std::sort(models.begin(), models.end());
+    EXPECT_EQ(models, (std::vector<std::string>{"a.m3", "a_Sc2.m3", "b.m3", "b_Sc2.m3"}));
+}
+
 #ifdef TARVELIN_STATIC_EXE
 // Without /proc (an empty chroot) root still writes its temporaries without a name.
 TEST_F(Cli, WithoutProcTheTemporariesStillHaveNoName) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "a chroot needs root";
     }
+#ifdef TARVELIN_EMULATOR
+    GTEST_SKIP() << "the emulator is not in the chroot";
+#endif
     fs::copy_file(TARVELIN_STATIC_EXE, path("Tarvelin"));
     const uint32_t VERT = makeTag('V', 'E', 'R', 'T');
     putSparse("big.m3", 32 + (uint64_t(256) << 20), 2, {{TAG_MD34, 0, 1, 0}, {VERT, 32, 1, 0}});

@@ -4,10 +4,13 @@
 #   sanitize  the same with clang under the address and undefined-behaviour sanitizers
 #   fuzz      the libFuzzer target from its seeds for FUZZ_SECONDS (default 60)
 #   windows   the same tests against Tarvelin.exe under Wine (mingw-w64 and Wine needed)
-#   packages  the zip, tarball and Debian package built by CPack, each unpacked, checked
-#             by its ecosystem's tools (lintian, desktop-file-validate) and its program
-#             run on the bundled example (the tarball's in an empty chroot), compared
-#             with the native build
+#   cross     the same tests built for arm64 and s390x (big-endian) with Debian's cross
+#             compilers and run under qemu-user, and every bundled model converted by
+#             each, compared byte for byte with the native build
+#   packages  the zip, the tarballs and the Debian packages (amd64 and arm64) built by
+#             CPack, each unpacked, checked by its ecosystem's tools (lintian,
+#             desktop-file-validate) and its program run on the bundled example (the
+#             tarballs' in an empty chroot), compared with the native build
 # A suite whose tools are missing is skipped and said so; any failure fails the run.
 # Name suites as arguments to run only those.
 set -uo pipefail
@@ -21,7 +24,9 @@ passed=0
 failed=0
 skipped=()
 wanted=("$@")
-[ ${#wanted[@]} -gt 0 ] || wanted=(gcc sanitize fuzz windows packages)
+[ ${#wanted[@]} -gt 0 ] || wanted=(gcc sanitize fuzz windows cross packages)
+# The oldest C library of a release the README names for the deb: Ubuntu 22.04's.
+oldestGlibc=2.35
 wants() { [[ " ${wanted[*]} " == *" $1 "* ]]; }
 
 note() { printf '\n=== %s\n' "$*"; }
@@ -78,6 +83,51 @@ windows() {
     stopWine
 }
 
+# The emulator that runs a program built for the triplet `$1`, with its libraries.
+emulatorFor() {
+    echo "qemu-${1%%-*}-static -L /usr/$1"
+}
+
+# Converts the bundled example, the fuzz seeds and the inputs that must be refused with
+# the program `$1` (under the launcher `$2`) and with the native build, and compares
+# the outputs, logs, reports and statuses byte for byte.
+convertsAllAsNative() {
+    local program=$1 launcher=$2 scratch input name side count=0 status=0
+    scratch=$(mktemp -d)
+    for input in examples/*.m3 fuzz/corpus/*.m3 fuzz/crashers/*.m3; do
+        name=$(basename "$input")
+        for side in native cross; do
+            mkdir -p "$scratch/$side" && cp "$input" "$scratch/$side/"
+        done
+        (cd "$scratch/native" && "$root/build-tests/gcc/Tarvelin" "$name" -c >report; echo $? >>report)
+        (cd "$scratch/cross" && $launcher "$program" "$name" -c >report; echo $? >>report)
+        diff -r "$scratch/native" "$scratch/cross" || status=1
+        rm -rf "${scratch:?}/native" "$scratch/cross"
+        count=$((count + 1))
+    done
+    rm -rf "$scratch"
+    echo "$count models converted or refused alike"
+    return $status
+}
+
+# The tests built for another Linux architecture and run under qemu-user, then every
+# bundled model converted by its program as by the native one.
+cross() {
+    note "suite cross"
+    local triplet arch status=0
+    build gcc -DCMAKE_CXX_COMPILER=g++ >/dev/null || status=1
+    for triplet in aarch64-linux-gnu s390x-linux-gnu; do
+        arch=${triplet%%-*}
+        note "cross: $arch"
+        build "cross-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triplet.cmake" \
+            -DTARVELIN_BENCH=OFF &&
+            ctest --test-dir "build-tests/cross-$arch" --output-on-failure &&
+            convertsAllAsNative "$root/build-tests/cross-$arch/Tarvelin" "$(emulatorFor "$triplet")" ||
+            status=1
+    done
+    result "$status" cross
+}
+
 # Converts the bundled example with the program `$2` (under `$3`, a launcher such as
 # Wine, when given) in the folder `$4`, and compares the output and log with the
 # native build's in `$5`.
@@ -108,9 +158,9 @@ describePackage() {
 # The Debian package: lintian passes it with no error or warning and none of the notes
 # the 1.0 package had, its desktop entry is valid, and its program converts as native.
 checkDeb() {
-    local deb=$1 scratch=$2 out
+    local deb=$1 scratch=$2 launcher=${3:-} out needed
     rm -rf "$scratch/unpacked" && dpkg-deb -x "$deb" "$scratch/unpacked" &&
-        dpkg-deb -f "$deb" Package Version Depends Maintainer &&
+        dpkg-deb -f "$deb" Package Version Architecture Depends Maintainer &&
         describePackage "$deb" "$scratch/unpacked" usr/bin/Tarvelin \
             usr/share/doc/tarvelin/copyright usr/share/doc/tarvelin/changelog.gz \
             usr/share/man/man1/Tarvelin.1.gz usr/share/applications/tarvelin.desktop \
@@ -123,15 +173,25 @@ checkDeb() {
     if grep -E "bogus-mail-host|no-changelog|no-copyright-file|uncompressed-manual-page|unstripped-binary|hardening-no-bindnow|extra-license-file" <<<"$out"; then
         return 1
     fi
+    # It installs on every release the README names: it asks for no newer C library than
+    # the oldest of them has, and its program needs no newer one than it asks for.
+    needed=$(readelf --dyn-syms -W "$scratch/unpacked/usr/bin/Tarvelin" | grep -o 'GLIBC_[0-9.]*' |
+        sed 's/GLIBC_//' | sort -uV | tail -1)
+    if [ "$(dpkg-deb -f "$deb" Depends)" != "libc6 (>= $needed)" ] ||
+        dpkg --compare-versions "$needed" gt "$oldestGlibc"; then
+        echo "the program needs glibc $needed; the README's oldest release has $oldestGlibc"
+        return 1
+    fi
     desktop-file-validate "$scratch/unpacked/usr/share/applications/tarvelin.desktop" &&
-        convertsAsNative "$scratch/unpacked/usr/bin/Tarvelin" "" "$scratch/run-deb" "$scratch/native"
+        convertsAsNative "$scratch/unpacked/usr/bin/Tarvelin" "$launcher" "$scratch/run-deb" \
+            "$scratch/native"
 }
 
 # The tarball: one top folder, a program linked statically that converts as native
 # inside an empty chroot holding nothing but itself and the model (as root; elsewhere
 # it runs as it is).
 checkTarball() {
-    local tgz=$1 scratch=$2 top
+    local tgz=$1 scratch=$2 emulator=${3:-} top
     top=$(basename "$tgz" .tar.gz)
     rm -rf "$scratch/unpacked" && mkdir "$scratch/unpacked" && tar xzf "$tgz" -C "$scratch/unpacked" &&
         [ "$(ls "$scratch/unpacked")" = "$top" ] &&
@@ -143,11 +203,19 @@ checkTarball() {
     desktop-file-validate "$scratch/unpacked/$top/share/applications/tarvelin.desktop" || return 1
     if [ "$(id -u)" -ne 0 ]; then
         echo "(not root: the program is run outside a chroot)"
-        convertsAsNative "$scratch/unpacked/$top/bin/Tarvelin" "" "$scratch/run-tgz" "$scratch/native"
+        convertsAsNative "$scratch/unpacked/$top/bin/Tarvelin" "$emulator" "$scratch/run-tgz" \
+            "$scratch/native"
         return
     fi
-    mkdir -p "$scratch/chroot" && cp "$scratch/unpacked/$top/bin/Tarvelin" "$scratch/chroot/" &&
-        convertsAsNative /Tarvelin "chroot $scratch/chroot" "$scratch/chroot" "$scratch/native" &&
+    # A program for another architecture runs there under its emulator, itself static.
+    local launcher="chroot $scratch/chroot"
+    rm -rf "$scratch/chroot" && mkdir -p "$scratch/chroot" &&
+        cp "$scratch/unpacked/$top/bin/Tarvelin" "$scratch/chroot/" || return 1
+    if [ -n "$emulator" ]; then
+        cp "$(command -v "${emulator%% *}")" "$scratch/chroot/qemu" && launcher="$launcher /qemu" ||
+            return 1
+    fi
+    convertsAsNative /Tarvelin "$launcher" "$scratch/chroot" "$scratch/native" &&
         echo "converted in an empty chroot: $(ls "$scratch/chroot" | tr '\n' ' ')"
 }
 
@@ -191,6 +259,16 @@ packages() {
             checkZip "$zip" "$scratch" || status=1
         stopWine
     fi
+    if [ $status -eq 0 ] && [ -n "$crossTools" ]; then
+        local emulator
+        emulator=$(emulatorFor aarch64-linux-gnu)
+        rm -f build-tests/cross-aarch64/tarvelin_*.deb build-tests/cross-aarch64/Tarvelin-*.tar.gz
+        build cross-aarch64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \
+            -DTARVELIN_BENCH=OFF >/dev/null && (cd build-tests/cross-aarch64 && cpack >/dev/null) &&
+            checkDeb "$(ls build-tests/cross-aarch64/tarvelin_*_arm64.deb)" "$scratch" "$emulator" &&
+            checkTarball "$(ls build-tests/cross-aarch64/Tarvelin-*-Linux-aarch64.tar.gz)" \
+                "$scratch" "$emulator" || status=1
+    fi
     rm -rf "$scratch"
     result "$status" packages
 }
@@ -212,11 +290,20 @@ else
     skipped+=("windows: needs x86_64-w64-mingw32-g++-posix (g++-mingw-w64-x86-64) and wine")
 fi
 
-if command -v cpack >/dev/null 2>&1 && command -v dpkg-shlibdeps >/dev/null 2>&1 &&
+crossTools=
+if command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 && command -v s390x-linux-gnu-g++ >/dev/null 2>&1 &&
+    command -v qemu-aarch64-static >/dev/null 2>&1 && command -v qemu-s390x-static >/dev/null 2>&1; then
+    crossTools=yes
+    wants cross && cross
+else
+    skipped+=("cross: needs g++-aarch64-linux-gnu, g++-s390x-linux-gnu and qemu-user-static")
+fi
+
+if command -v cpack >/dev/null 2>&1 && command -v dpkg-deb >/dev/null 2>&1 &&
     command -v lintian >/dev/null 2>&1 && command -v desktop-file-validate >/dev/null 2>&1; then
     wants packages && packages
 else
-    skipped+=("packages: needs cpack (cmake), dpkg-shlibdeps (dpkg-dev), lintian and desktop-file-validate (desktop-file-utils)")
+    skipped+=("packages: needs cpack (cmake), dpkg-deb (dpkg), lintian and desktop-file-validate (desktop-file-utils)")
 fi
 
 note "summary"

@@ -10,7 +10,8 @@ case ${1:-build} in
 build) packages="cmake make g++" ;;
 test)
     packages="cmake make ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest
-              g++-mingw-w64-x86-64 wine wine64 dpkg-dev file lintian desktop-file-utils"
+              g++-mingw-w64-x86-64 wine wine64 g++-aarch64-linux-gnu g++-s390x-linux-gnu
+              qemu-user-static dpkg-dev file lintian desktop-file-utils"
     ;;
 *)
     echo "usage: tools/setup.sh [build|test]"
