@@ -83,8 +83,8 @@ bool writeAt(int fd, uint64_t offset, const void* data, size_t size, int& error)
 bool flushFile(int fd, int& error);
 
 // Where a file is to land, and what is there now. All that is done to the file and
-// its temporaries is done relative to the folder, so any path the system can reach
-// works, however long.
+// its temporaries is done relative to the folder, so a target works however little
+// room its folder's path leaves for a temporary's name.
 struct Place {
     // The folder, held open (POSIX), or its full path with a separator (Windows).
     int folder = -1;

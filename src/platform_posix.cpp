@@ -53,29 +53,14 @@ void letGo(int fd) {
 }
 
 // Opens a folder to work relative to: without reading it where the system allows, so
-// that a folder this user may only pass through still serves. A path too long for
-// one call is opened a name at a time.
+// that a folder this user may only pass through still serves.
 int openFolder(int base, const std::string& path, int& error) {
 #ifdef O_PATH
     const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #else
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
-    int fd = OS_CALL("openat", -1, openat(base, path.c_str(), flags));
-    if (fd < 0 && errno == ENAMETOOLONG) {
-        const bool absolute = path[0] == '/';
-        fd = OS_CALL("openat", -1, openat(absolute ? AT_FDCWD : base, absolute ? "/" : ".", flags));
-        for (size_t at = 0; fd >= 0 && at < path.size();) {
-            const size_t end = std::min(path.find('/', at), path.size());
-            const std::string name = path.substr(at, end - at);
-            at = end + 1;
-            if (!name.empty()) {
-                const int next = OS_CALL("openat", -1, openat(fd, name.c_str(), flags));
-                letGo(fd);
-                fd = next;
-            }
-        }
-    }
+    const int fd = OS_CALL("openat", -1, openat(base, path.c_str(), flags));
     check(fd >= 0, error);
     return fd;
 }

@@ -154,17 +154,8 @@ void releaseLease(int) {}
 } // namespace
 
 bool openInput(const std::string& path, InputFile& input, int& error) {
-    // Not blocking, so that a pipe is refused at once rather than waited on; a path too
-    // long for one call is opened from its folder.
-    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-    input.fd = OS_CALL("open", -1, open(path.c_str(), flags));
-    if (input.fd < 0 && errno == ENAMETOOLONG) {
-        Place place;
-        input.fd = findPlace(path, place, error)
-                       ? OS_CALL("openat", -1, openat(place.folder, place.name.c_str(), flags))
-                       : -1;
-        closePlace(place);
-    }
+    // Not blocking, so that a pipe is refused at once rather than waited on.
+    input.fd = OS_CALL("open", -1, open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (input.fd < 0) {
         return failed(error);
     }
