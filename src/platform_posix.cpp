@@ -275,7 +275,7 @@ bool createFile(const Place& place, const std::string& name, bool, int& fd, int&
     }
 #ifdef O_TMPFILE
     // Only where the file can later be given a name: through /proc, which must lead back
-    // to it, or without /proc as root, who may name a file by its descriptor alone.
+    // to it.
     fd = OS_CALL("open_unnamed", -1,
                  openat(place.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (fd < 0) {
@@ -285,10 +285,8 @@ bool createFile(const Place& place, const std::string& name, bool, int& fd, int&
     }
     struct stat viaProc;
     struct stat own;
-    const bool proc = OS_CALL("stat", -1, stat(procPath(fd).c_str(), &viaProc)) == 0;
-    const bool noProc = !proc && errno == ENOENT && geteuid() == 0;
-    if (statOpen(fd, own, error) &&
-        (proc ? viaProc.st_dev == own.st_dev && viaProc.st_ino == own.st_ino : noProc)) {
+    if (OS_CALL("stat", -1, stat(procPath(fd).c_str(), &viaProc)) == 0 &&
+        statOpen(fd, own, error) && viaProc.st_dev == own.st_dev && viaProc.st_ino == own.st_ino) {
         return true;
     }
     letGo(fd);
@@ -298,19 +296,10 @@ bool createFile(const Place& place, const std::string& name, bool, int& fd, int&
 }
 
 bool nameFile(const Place& place, int fd, const std::string& name, int& error) {
-    if (OS_CALL("linkat", -1,
-                linkat(AT_FDCWD, procPath(fd).c_str(), place.folder, name.c_str(),
-                       AT_SYMLINK_FOLLOW)) == 0) {
-        return true;
-    }
-#ifdef AT_EMPTY_PATH
-    if (errno == ENOENT) {
-        return check(
-            OS_CALL("linkat", -1, linkat(fd, "", place.folder, name.c_str(), AT_EMPTY_PATH)) == 0,
-            error);
-    }
-#endif
-    return check(false, error);
+    return check(OS_CALL("linkat", -1,
+                         linkat(AT_FDCWD, procPath(fd).c_str(), place.folder, name.c_str(),
+                                AT_SYMLINK_FOLLOW)) == 0,
+                 error);
 }
 
 bool placeFile(const Place& place, int fd, const std::string& name, int& error) {

@@ -959,30 +959,6 @@ TEST_F(Cli, TheManualsLoopConvertsEachModelOnce) {
     EXPECT_EQ(models, (std::vector<std::string>{"a.m3", "a_Sc2.m3", "b.m3", "b_Sc2.m3"}));
 }
 
-#ifdef TARVELIN_STATIC_EXE
-// Without /proc (an empty chroot) root still writes its temporaries without a name.
-TEST_F(Cli, WithoutProcTheTemporariesStillHaveNoName) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "a chroot needs root";
-    }
-#ifdef TARVELIN_EMULATOR
-    GTEST_SKIP() << "the emulator is not in the chroot";
-#endif
-    fs::copy_file(TARVELIN_STATIC_EXE, path("Tarvelin"));
-    const uint32_t VERT = makeTag('V', 'E', 'R', 'T');
-    putSparse("big.m3", 32 + (uint64_t(256) << 20), 2, {{TAG_MD34, 0, 1, 0}, {VERT, 32, 1, 0}});
-    RunOptions options;
-    options.root = dir;
-    options.cwd = "/";
-    Started started = startStopped("/Tarvelin", {"big.m3", "-c"}, dir, options);
-    const std::vector<std::string> whileWriting = names();
-    kill(started.pid, SIGCONT);
-    EXPECT_EQ(waitProgram(started).status, 0);
-    EXPECT_EQ(whileWriting, (std::vector<std::string>{"Tarvelin", "big.m3"}));
-    EXPECT_EQ(names(),
-              (std::vector<std::string>{"Logfile.txt", "Tarvelin", "big.m3", "big_Sc2.m3"}));
-}
-#endif
 #endif
 
 } // namespace

@@ -210,9 +210,6 @@ constexpr uid_t NOBODY = 65534;
     if (options.unprivileged && geteuid() == 0 && (setgid(NOBODY) != 0 || setuid(NOBODY) != 0)) {
         _exit(122);
     }
-    if (!options.root.empty() && chroot(options.root.c_str()) != 0) {
-        _exit(127);
-    }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
         _exit(123);
     }

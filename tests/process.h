@@ -7,8 +7,6 @@
 
 struct RunOptions {
     std::string cwd;
-    // A folder the program runs in as its root (POSIX, as root), `cwd` within it.
-    std::string root;
     // Run as an unprivileged user when the tests run as root, so that file modes apply.
     bool unprivileged = false;
     // A file-size limit in bytes (0 for none): writes past it fail as on a full disk,
