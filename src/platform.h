@@ -107,7 +107,8 @@ void closePlace(Place& place);
 
 // Creates a new file in the place's folder, open for writing (`text`: the platform's
 // text mode, CR LF line ends on Windows): with no name where `name` is empty (fails
-// with NO_UNNAMED_FILES where the folder's system cannot: Linux's O_TMPFILE), else as
+// with NO_UNNAMED_FILES where the folder's file system has no O_TMPFILE, or no /proc
+// leads back to the file to name it later), else as
 // `name`, which must not be there yet. On Windows the new file is marked delete on
 // close, so that it goes with the process however the process ends.
 bool createFile(const Place& place, const std::string& name, bool text, int& fd, int& error);
